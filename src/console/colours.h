@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string_view>
+
+namespace console {
+
+// Terminal escape sequences, written exactly as they stand wherever a report
+// asks for them: the program never tests for a terminal.
+inline constexpr std::string_view RED = "\x1b[1;31m";
+inline constexpr std::string_view BLUE = "\x1b[1;34m";
+inline constexpr std::string_view CYAN = "\x1b[1;36m";
+inline constexpr std::string_view GREEN = "\x1b[0;32m";
+inline constexpr std::string_view RESET = "\x1b[0;0m";
+inline constexpr std::string_view BOLD = "\x1b[;1m";
+inline constexpr std::string_view REVERSE = "\x1b[;7m";
+inline constexpr std::string_view YELLOW = "\x1b[0;93m";
+
+}  // namespace console
