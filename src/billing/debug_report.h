@@ -1,0 +1,15 @@
+#pragma once
+
+#include <ostream>
+#include <span>
+
+#include "billing/records.h"
+
+namespace billing {
+
+/// Writes the debug report: the banner lines, the discovery form of every
+/// client as a record block, and the four labelled totals. Throws
+/// console::ListingError, or std::runtime_error when the stream has failed.
+void print_debug_report(std::ostream& out, const Collection& collection);
+
+}  // namespace billing

@@ -1,0 +1,147 @@
+#include "billing/pg_session.h"
+
+#include <poll.h>
+
+#include <array>
+
+#include "billing/db_error.h"
+#include "console/deadline.h"
+
+namespace billing {
+namespace {
+
+// libpq messages end in '\n' and may span lines ("...failed: ...\n\tIs the
+// server running...?"); make them one line so the error report stays one line.
+std::string one_line(std::string message) {
+  std::string out;
+  for (const char c : message) {
+    if (c == '\n' || c == '\t') {
+      if (!out.empty() && out.back() != ' ') {
+        out.push_back(' ');
+      }
+    } else {
+      out.push_back(c);
+    }
+  }
+  while (!out.empty() && out.back() == ' ') {
+    out.pop_back();
+  }
+  return out;
+}
+
+std::string pq_message(const PGconn* conn) { return one_line(PQerrorMessage(conn)); }
+
+void wait_socket(PGconn* conn, short events, std::string_view step) {
+  pollfd pfd{PQsocket(conn), events, 0};
+  if (pfd.fd < 0) {
+    throw DbError(std::string(step) + ": conexão perdida com o banco de dados");
+  }
+  for (;;) {
+    const int rc = poll(&pfd, 1, console::deadline::wait_ms());
+    if (rc > 0) {
+      return;
+    }
+    if (rc == 0) {
+      console::deadline::check();
+    }
+  }
+}
+
+}  // namespace
+
+PgConn open_billing_connection(const console::RunSettings& settings) {
+  // The five identifying parameters come from the command line; the session
+  // also asks for UTF-8 text and ISO dates in its startup packet, so that
+  // names and dates read the same whatever the server's or the
+  // environment's defaults (PGCLIENTENCODING, PGDATESTYLE).
+  const std::array<const char*, 8> keywords{
+      "host", "port", "dbname", "user", "password", "client_encoding", "options", nullptr};
+  const std::array<const char*, 8> values{settings.db_ip.c_str(),
+                                          settings.db_port.c_str(),
+                                          settings.db_name.c_str(),
+                                          settings.db_user.c_str(),
+                                          settings.db_password.c_str(),
+                                          "UTF8",
+                                          "-c DateStyle=ISO,MDY",
+                                          nullptr};
+  PgConn conn(PQconnectStartParams(keywords.data(), values.data(), 0));
+  if (!conn) {
+    throw DbError("conectar ao banco de dados: memória insuficiente");
+  }
+  for (;;) {
+    switch (PQconnectPoll(conn.get())) {
+      case PGRES_POLLING_OK:
+        return conn;
+      case PGRES_POLLING_FAILED:
+        throw DbError("conectar ao banco de dados: " + pq_message(conn.get()));
+      case PGRES_POLLING_READING:
+        wait_socket(conn.get(), POLLIN, "conectar ao banco de dados");
+        break;
+      case PGRES_POLLING_WRITING:
+      case PGRES_POLLING_ACTIVE:
+        wait_socket(conn.get(), POLLOUT, "conectar ao banco de dados");
+        break;
+    }
+  }
+}
+
+PgResult run_statement(PGconn* conn,
+                       std::string_view step,
+                       const std::string& sql,
+                       const std::vector<std::string>& params) {
+  int sent = 0;
+  if (params.empty()) {
+    sent = PQsendQuery(conn, sql.c_str());
+  } else {
+    std::vector<const char*> values;
+    values.reserve(params.size());
+    for (const auto& p : params) {
+      values.push_back(p.c_str());
+    }
+    sent = PQsendQueryParams(conn,
+                             sql.c_str(),
+                             static_cast<int>(values.size()),
+                             nullptr,
+                             values.data(),
+                             nullptr,
+                             nullptr,
+                             0);
+  }
+  if (sent == 0) {
+    throw DbError(std::string(step) + ": " + pq_message(conn));
+  }
+  while (PQflush(conn) == 1) {
+    wait_socket(conn, POLLOUT | POLLIN, step);
+    if (PQconsumeInput(conn) == 0) {
+      throw DbError(std::string(step) + ": " + pq_message(conn));
+    }
+  }
+  PgResult last;
+  for (;;) {
+    while (PQisBusy(conn) != 0) {
+      wait_socket(conn, POLLIN, step);
+      if (PQconsumeInput(conn) == 0) {
+        throw DbError(std::string(step) + ": " + pq_message(conn));
+      }
+    }
+    PgResult next(PQgetResult(conn));
+    if (!next) {
+      break;
+    }
+    // Keep the first failure: later results only repeat it.
+    if (!last || PQresultStatus(last.get()) == PGRES_TUPLES_OK) {
+      last = std::move(next);
+    }
+  }
+  if (!last) {
+    throw DbError(std::string(step) + ": o servidor não devolveu resultado");
+  }
+  if (PQresultStatus(last.get()) != PGRES_TUPLES_OK) {
+    const std::string message = one_line(PQresultErrorMessage(last.get()));
+    const char* state = PQresultErrorField(last.get(), PG_DIAG_SQLSTATE);
+    throw DbError(std::string(step) + ": " + message, state != nullptr ? state : "");
+  }
+  return last;
+}
+
+}  // namespace billing
