@@ -1,0 +1,46 @@
+#include "cli/arguments.h"
+
+namespace cli {
+
+std::optional<Invocation> read_arguments(std::span<const std::string> args) {
+  Invocation inv;
+  if (args.size() == 1) {
+    inv.settings.mode = args[0];
+    inv.short_form = true;
+    return inv;
+  }
+  if (args.size() != 11) {
+    return std::nullopt;
+  }
+  auto& s = inv.settings;
+  s.mode = args[0];
+  s.host = args[1];
+  s.db_ip = args[2];
+  s.db_port = args[3];
+  s.db_name = args[4];
+  s.db_user = args[5];
+  s.db_password = args[6];
+  s.pop_id = args[7];
+  s.quest_db_ip = args[8];
+  s.quest_db_port = args[9];
+  s.zabbix_host = args[10];
+  return inv;
+}
+
+std::string count_error_line(std::size_t count) {
+  return "Falha na execução: parâmetros incorretos. São esperados 11 parâmetros e foram recebidos "
+         + std::to_string(count) + " parâmetros.\n";
+}
+
+std::string usage_text(const std::string& program) {
+  return "Uso: " + program + " version\n"
+         "     " + program
+         + " MODO HOST DB_IP DB_PORT DB_NAME DB_USER DB_PASSWORD POP_ID QUEST_DB_IP"
+           " QUEST_DB_PORT ZABBIX_HOST\n"
+           "Modos: version, discovery_clientes, ou qualquer modo que contenha \"launch_\".\n"
+           "Com ZABBIX_HOST igual a debug, o relatório é impresso e nada é publicado.\n"
+           "O servidor Zabbix vem da variável de ambiente ZABBIX_SERVER (host ou host:porta,\n"
+           "IPv6 entre colchetes; porta 10051 quando omitida).\n";
+}
+
+}  // namespace cli

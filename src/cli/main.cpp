@@ -1,0 +1,13 @@
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "cli/front_end.h"
+
+int main(int argc, char** argv) {
+  // A peer or a reader that closes early must show as a failed write, never
+  // as a signal that kills the run.
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::vector<std::string> args(argv, argv + argc);
+  return cli::run(args);
+}
