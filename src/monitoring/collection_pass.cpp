@@ -1,0 +1,22 @@
+#include "monitoring/collection_pass.h"
+
+#include "billing/collect.h"
+#include "billing/debug_report.h"
+#include "monitoring/publication.h"
+
+namespace monitoring {
+
+void discovery_clientes(const console::RunSettings& settings,
+                        std::string_view zabbix_server,
+                        std::ostream& out) {
+  const billing::Collection collection = billing::collect_clients(settings);
+  if (settings.zabbix_host == "debug") {
+    billing::print_debug_report(out, collection);
+    return;
+  }
+  publish_to_zabbix(
+      parse_zabbix_server(zabbix_server), settings.zabbix_host, collection);
+  out << "OK\n";
+}
+
+} // namespace monitoring
