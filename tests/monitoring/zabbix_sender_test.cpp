@@ -1,0 +1,334 @@
+#include "console/deadline.h"
+#include "monitoring/fd.h"
+#include "monitoring/zabbix_sender.h"
+#include "monitoring/zabbix_server.h"
+#include "support/fake_trapper.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+namespace {
+
+using monitoring::parse_zabbix_server;
+using monitoring::send_zabbix;
+using monitoring::SenderTimeouts;
+using monitoring::ZabbixError;
+using monitoring::ZabbixServer;
+using test_support::FakeTrapper;
+using test_support::Reply;
+using test_support::Script;
+using ::testing::Eq;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
+using namespace std::chrono_literals;
+
+std::string u32le(std::uint32_t v) {
+  std::string out;
+  for (unsigned shift = 0; shift < 32; shift += 8) {
+    out.push_back(static_cast<char>((v >> shift) & 0xFFU));
+  }
+  return out;
+}
+
+std::string port_text(std::uint16_t port) {
+  return std::to_string(port);
+}
+
+// A port on 127.0.0.1 that nothing listens on: bound once, then released.
+std::uint16_t closed_port() {
+  monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto* generic = reinterpret_cast<sockaddr*>(&address);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(fd.get(), generic, length), 0);
+  EXPECT_EQ(::getsockname(fd.get(), generic, &length), 0);
+  return ntohs(address.sin_port);
+}
+
+class ZabbixSenderTest : public ::testing::Test {
+protected:
+  void TearDown() override { console::deadline::disarm(); }
+
+  static ZabbixServer local(std::uint16_t port) {
+    return ZabbixServer{"127.0.0.1", port};
+  }
+
+  static std::string prefix(std::uint16_t port, const std::string& key) {
+    return "enviar ao Zabbix 127.0.0.1:" + port_text(port) + " (chave " + key
+           + "): ";
+  }
+
+  static constexpr SenderTimeouts k_fast{200ms, 200ms};
+};
+
+TEST_F(ZabbixSenderTest, FrameIsHeaderLittleEndianLengthAndJson) {
+  FakeTrapper trapper;
+  send_zabbix(local(trapper.port()), "pop-01", "titulos_totais_em_atraso", "3");
+  const auto received = trapper.received();
+  ASSERT_EQ(received.size(), 1U);
+  const std::string body =
+      R"({"request":"sender data","data":[{"host":"pop-01","key":"titulos_totais_em_atraso","value":"3"}]})";
+  EXPECT_EQ(received[0].raw,
+            std::string("ZBXD\x01", 5)
+                + u32le(static_cast<std::uint32_t>(body.size())) + u32le(0)
+                + body);
+  EXPECT_EQ(received[0].host, "pop-01");
+  EXPECT_EQ(received[0].key, "titulos_totais_em_atraso");
+  EXPECT_EQ(received[0].value, "3");
+}
+
+TEST_F(ZabbixSenderTest, LengthAboveOneByteIsLittleEndian) {
+  FakeTrapper trapper;
+  const std::string value(300, 'x');
+  send_zabbix(local(trapper.port()), "h", "k", value);
+  const auto received = trapper.received();
+  ASSERT_EQ(received.size(), 1U);
+  const std::string body =
+      R"({"request":"sender data","data":[{"host":"h","key":"k","value":")"
+      + value + "\"}]}";
+  ASSERT_GE(received[0].raw.size(), 13U);
+  EXPECT_EQ(received[0].raw.substr(5, 8),
+            u32le(static_cast<std::uint32_t>(body.size())) + u32le(0));
+  EXPECT_EQ(received[0].raw.substr(13), body);
+}
+
+TEST_F(ZabbixSenderTest, AwkwardTextArrivesExactly) {
+  FakeTrapper trapper;
+  const std::vector<std::string> values{
+      "aspas \" e \\ barra\nnova linha\r\ttab",
+      "Construções Ltda — 𝄞",
+      R"({"data": [{"{#RAZAOSOCIAL}": "Constru\u00e7\u00f5es"}]})",
+      "",
+  };
+  for (const auto& value : values) {
+    send_zabbix(local(trapper.port()), "hóst", "valor_divida[42]", value);
+  }
+  const auto received = trapper.received();
+  ASSERT_EQ(received.size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    SCOPED_TRACE(values[i]);
+    EXPECT_EQ(received[i].host, "hóst");
+    EXPECT_EQ(received[i].key, "valor_divida[42]");
+    EXPECT_EQ(received[i].value, values[i]);
+  }
+}
+
+TEST_F(ZabbixSenderTest, HostNameWithSeveralAddressesTriesEach) {
+  // "localhost" may resolve to ::1 before 127.0.0.1; the trapper is on the
+  // latter.
+  FakeTrapper trapper;
+  send_zabbix(ZabbixServer{"localhost", trapper.port()}, "h", "k", "v");
+  EXPECT_EQ(trapper.received().size(), 1U);
+}
+
+TEST_F(ZabbixSenderTest, FailedItemsAreNotAnError) {
+  FakeTrapper trapper(Script{Reply::failed_items()});
+  EXPECT_NO_THROW(send_zabbix(local(trapper.port()), "h", "k", "v"));
+}
+
+TEST_F(ZabbixSenderTest, RefusedConnection) {
+  const auto port = closed_port();
+  EXPECT_THAT(
+      [&] { send_zabbix(local(port), "h", "titulos_totais_em_atraso", "1"); },
+      ThrowsMessage<ZabbixError>(
+          Eq(prefix(port, "titulos_totais_em_atraso") + "conexão recusada")));
+}
+
+TEST_F(ZabbixSenderTest, ListenerGoneAfterFirstConnection) {
+  FakeTrapper trapper;
+  trapper.stop_listening_after(1);
+  send_zabbix(local(trapper.port()), "h", "k1", "v");
+  EXPECT_THAT(
+      [&] { send_zabbix(local(trapper.port()), "h", "k2", "v"); },
+      ThrowsMessage<ZabbixError>(HasSubstr("(chave k2): conexão recusada")));
+  EXPECT_EQ(trapper.received().size(), 1U);
+}
+
+TEST_F(ZabbixSenderTest, UnresolvableName) {
+  EXPECT_THAT(
+      [&] {
+        send_zabbix(ZabbixServer{"nonexistent.invalid", 10051}, "h", "k", "v");
+      },
+      ThrowsMessage<ZabbixError>(
+          HasSubstr("enviar ao Zabbix nonexistent.invalid:10051 (chave k): "
+                    "nome não resolvido")));
+}
+
+TEST_F(ZabbixSenderTest, ServerAnswersFailed) {
+  FakeTrapper trapper(Script{Reply::failure()});
+  EXPECT_THAT(
+      [&] { send_zabbix(local(trapper.port()), "h", "k", "v"); },
+      ThrowsMessage<ZabbixError>(Eq(prefix(trapper.port(), "k")
+                                    + "o servidor respondeu \"failed\": cannot "
+                                      "parse as a valid JSON object")));
+}
+
+TEST_F(ZabbixSenderTest, MalformedReplies) {
+  struct Case {
+    const char* name;
+    Reply reply;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      {"closed without reply",
+       Reply::close_early(),
+       "conexão fechada sem resposta"},
+      {"garbage", Reply::garbage(), "resposta sem o cabeçalho ZBXD"},
+      {"short header",
+       Reply::raw(std::string("ZBXD\x01\x05\x00", 7)),
+       "cabeçalho curto na resposta (7 de 13 bytes)"},
+      {"flags without protocol bit",
+       Reply::raw(std::string("ZBXD\x00", 5) + u32le(2) + u32le(0) + "{}"),
+       "resposta sem a flag de protocolo 0x01"},
+      {"compressed",
+       Reply::raw(std::string("ZBXD\x03", 5) + u32le(2) + u32le(2) + "{}"),
+       "resposta comprimida (flag 0x02) não suportada"},
+      {"large packet flag",
+       Reply::raw(std::string("ZBXD\x05", 5) + u32le(2) + u32le(0) + "{}"),
+       "flags da resposta não suportadas (0x05)"},
+      {"over 16 MiB",
+       Reply::raw(std::string("ZBXD\x01", 5) + u32le(16U * 1024U * 1024U + 1U)
+                  + u32le(0)),
+       "resposta grande demais (16777217 bytes)"},
+      {"body shorter than length",
+       Reply::raw(std::string("ZBXD\x01", 5) + u32le(10) + u32le(0) + "{\"r"),
+       "resposta curta (3 de 10 bytes)"},
+      {"body not json", Reply::framed("not json"), "resposta malformada: "},
+      {"no response member",
+       Reply::framed(R"({"info":"x"})"),
+       "resposta malformada: sem o membro \"response\""},
+      {"response not a string",
+       Reply::framed(R"({"response":1})"),
+       "resposta malformada: sem o membro \"response\""},
+      {"array",
+       Reply::framed("[]"),
+       "resposta malformada: sem o membro \"response\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeTrapper trapper(Script{c.reply});
+    EXPECT_THAT(
+        [&] { send_zabbix(local(trapper.port()), "h", "k", "v", k_fast); },
+        ThrowsMessage<ZabbixError>(
+            HasSubstr(prefix(trapper.port(), "k") + c.message)));
+  }
+}
+
+TEST_F(ZabbixSenderTest, ExactLengthBodyWithTrailingBytesIsAccepted) {
+  // Only datalen bytes belong to the reply; what follows is not read.
+  const std::string body = R"({"response":"success"})";
+  FakeTrapper trapper(
+      Script{Reply::raw(std::string("ZBXD\x01", 5)
+                        + u32le(static_cast<std::uint32_t>(body.size()))
+                        + u32le(0) + body + "trailing")});
+  EXPECT_NO_THROW(send_zabbix(local(trapper.port()), "h", "k", "v", k_fast));
+}
+
+TEST_F(ZabbixSenderTest, SilentServerTimesOutWithinReplyTimeout) {
+  FakeTrapper trapper(Script{Reply::never_answer()});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT(
+      [&] { send_zabbix(local(trapper.port()), "h", "k", "v", k_fast); },
+      ThrowsMessage<ZabbixError>(
+          Eq(prefix(trapper.port(), "k")
+             + "tempo esgotado aguardando a resposta (200 ms)")));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, 190ms);
+  EXPECT_LT(elapsed, 2s);
+}
+
+TEST_F(ZabbixSenderTest, RunBoundInterruptsTheWait) {
+  FakeTrapper trapper(Script{Reply::never_answer()});
+  console::deadline::arm(150ms, "Tempo limite excedido");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT(
+      [&] { send_zabbix(local(trapper.port()), "h", "k", "v"); },
+      ThrowsMessage<console::TimeoutException>(Eq("Tempo limite excedido")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+TEST_F(ZabbixSenderTest, ExpiredRunBoundStopsBeforeConnecting) {
+  FakeTrapper trapper;
+  console::deadline::arm(0ms, "Tempo limite excedido");
+  EXPECT_THAT(
+      [&] { send_zabbix(local(trapper.port()), "h", "k", "v"); },
+      ThrowsMessage<console::TimeoutException>(Eq("Tempo limite excedido")));
+  EXPECT_TRUE(trapper.received().empty());
+}
+
+class ZabbixServerParseTest : public ::testing::Test {};
+
+TEST_F(ZabbixServerParseTest, AcceptedForms) {
+  struct Case {
+    const char* text;
+    std::string host;
+    std::uint16_t port;
+  };
+  const std::vector<Case> cases{
+      {"127.0.0.1", "127.0.0.1", 10051},
+      {"zabbix.example.net", "zabbix.example.net", 10051},
+      {"zabbix:10052", "zabbix", 10052},
+      {"h:1", "h", 1},
+      {"h:65535", "h", 65535},
+      {"h:010051", "h", 10051},
+      {"[::1]", "::1", 10051},
+      {"[2001:db8::7]:10099", "2001:db8::7", 10099},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto server = parse_zabbix_server(c.text);
+    EXPECT_EQ(server.host, c.host);
+    EXPECT_EQ(server.port, c.port);
+  }
+}
+
+TEST_F(ZabbixServerParseTest, RejectedForms) {
+  struct Case {
+    const char* text;
+    const char* reason;
+  };
+  const std::vector<Case> cases{
+      {"", "endereço vazio"},
+      {":10051", "host vazio"},
+      {"[]:10051", "host vazio"},
+      {"h:", "porta vazia"},
+      {"h:0", "porta fora do intervalo"},
+      {"h:65536", "porta fora do intervalo"},
+      {"h:99999999999999999999999", "porta fora do intervalo"},
+      {"h:-1", "porta inválida"},
+      {"h:+1", "porta inválida"},
+      {"h:10 51", "porta inválida"},
+      {"h:abc", "porta inválida"},
+      {"[::1", "colchete '[' sem ']'"},
+      {"::1]", "colchetes desbalanceados"},
+      {"h]", "colchetes desbalanceados"},
+      {"[[::1]]", "colchetes desbalanceados"},
+      {"[::1]x", "texto inesperado após ']'"},
+      {"[::1]:", "porta vazia"},
+      {"::1", "endereço IPv6 deve vir entre colchetes, como [::1]:10051"},
+      {"2001:db8::7:10051",
+       "endereço IPv6 deve vir entre colchetes, como [::1]:10051"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_THAT([&] { parse_zabbix_server(c.text); },
+                ThrowsMessage<ZabbixError>(
+                    HasSubstr(std::string("endereço do servidor Zabbix \"")
+                              + c.text + "\": " + c.reason)));
+  }
+}
+
+TEST_F(ZabbixServerParseTest, ServerTextBracketsIpv6) {
+  EXPECT_EQ(monitoring::server_text(ZabbixServer{"::1", 10051}), "[::1]:10051");
+  EXPECT_EQ(monitoring::server_text(ZabbixServer{"zabbix", 7}), "zabbix:7");
+}
+
+} // namespace

@@ -1,0 +1,245 @@
+#include "support/fake_trapper.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <system_error>
+
+namespace test_support {
+namespace {
+
+// Short polls so that destruction (stop request) is noticed promptly.
+constexpr int k_poll_ms = 20;
+
+std::string u32le(std::uint32_t v) {
+  std::string out;
+  for (unsigned shift = 0; shift < 32; shift += 8) {
+    out.push_back(static_cast<char>((v >> shift) & 0xFFU));
+  }
+  return out;
+}
+
+std::uint32_t read_u32le(const std::string& s, std::size_t at) {
+  std::uint32_t v = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    v |= static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + i]))
+         << (8U * i);
+  }
+  return v;
+}
+
+bool wait_readable(int fd, const std::stop_token& stop) {
+  while (!stop.stop_requested()) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, k_poll_ms) > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Appends up to `size` more bytes to out; false at end of stream or stop.
+bool read_into(int fd,
+               std::string& out,
+               std::size_t size,
+               const std::stop_token& stop) {
+  while (size > 0) {
+    if (!wait_readable(fd, stop)) {
+      return false;
+    }
+    char buf[4096];
+    const ssize_t n = ::recv(fd, buf, std::min(size, sizeof buf), 0);
+    if (n <= 0) {
+      return false;
+    }
+    out.append(buf, static_cast<std::size_t>(n));
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void write_all(int fd, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n =
+        ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) {
+      return;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+void decode(Request& request) {
+  if (request.raw.size() < 13) {
+    return;
+  }
+  try {
+    const auto body = nlohmann::json::parse(request.raw.substr(13));
+    const auto& row = body.at("data").at(0);
+    request.host = row.at("host").get<std::string>();
+    request.key = row.at("key").get<std::string>();
+    request.value = row.at("value").get<std::string>();
+  } catch (const nlohmann::json::exception&) {
+    // Left empty: the test compares the raw bytes.
+  }
+}
+
+} // namespace
+
+Reply Reply::framed(const std::string& payload) {
+  return raw(std::string("ZBXD\x01", 5)
+             + u32le(static_cast<std::uint32_t>(payload.size())) + u32le(0)
+             + payload);
+}
+
+FakeTrapper::FakeTrapper(Script script) : m_script(std::move(script)) {
+  m_listener = monitoring::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!m_listener) {
+    throw std::system_error(
+        errno, std::system_category(), "fake trapper socket");
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // sockaddr_in is the documented layout behind sockaddr for AF_INET.
+  auto* generic = reinterpret_cast<sockaddr*>(&address);
+  socklen_t length = sizeof address;
+  if (::bind(m_listener.get(), generic, length) != 0
+      || ::listen(m_listener.get(), 16) != 0
+      || ::getsockname(m_listener.get(), generic, &length) != 0) {
+    throw std::system_error(
+        errno, std::system_category(), "fake trapper bind/listen");
+  }
+  m_port = ntohs(address.sin_port);
+  m_thread = std::jthread([this](const std::stop_token& stop) { serve(stop); });
+}
+
+FakeTrapper::~FakeTrapper() {
+  m_thread.request_stop();
+  if (m_thread.joinable()) {
+    m_thread.join();
+  }
+}
+
+std::vector<Request> FakeTrapper::received() const {
+  const std::lock_guard lock(m_mutex);
+  return m_received;
+}
+
+void FakeTrapper::stop_listening_after(std::size_t accepted) {
+  const std::lock_guard lock(m_mutex);
+  m_listen_limit = accepted;
+}
+
+Reply FakeTrapper::next_reply() {
+  const std::lock_guard lock(m_mutex);
+  if (m_next < m_script.size()) {
+    return m_script[m_next++];
+  }
+  return Reply::ok();
+}
+
+std::optional<monitoring::Fd>
+FakeTrapper::accept_one(const std::stop_token& stop) {
+  while (!stop.stop_requested()) {
+    {
+      const std::lock_guard lock(m_mutex);
+      if (m_listen_limit && m_accepted >= *m_listen_limit) {
+        m_listener.reset();
+      }
+    }
+    if (!m_listener) {
+      return std::nullopt;
+    }
+    pollfd pfd{m_listener.get(), POLLIN, 0};
+    if (::poll(&pfd, 1, k_poll_ms) <= 0) {
+      continue;
+    }
+    monitoring::Fd connection(
+        ::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (connection) {
+      const std::lock_guard lock(m_mutex);
+      ++m_accepted;
+      // Closed before this connection is served, so the client's next
+      // connect is refused rather than racing the close.
+      if (m_listen_limit && m_accepted >= *m_listen_limit) {
+        m_listener.reset();
+      }
+      return connection;
+    }
+  }
+  return std::nullopt;
+}
+
+Request FakeTrapper::read_request(int fd, const std::stop_token& stop) {
+  Request request;
+  if (read_into(fd, request.raw, 13, stop)
+      && request.raw.compare(0, 4, "ZBXD") == 0) {
+    read_into(fd, request.raw, read_u32le(request.raw, 5), stop);
+  }
+  decode(request);
+  return request;
+}
+
+void FakeTrapper::serve(const std::stop_token& stop) {
+  std::vector<monitoring::Fd> held;
+  for (;;) {
+    auto connection = accept_one(stop);
+    if (!connection) {
+      if (stop.stop_requested()) {
+        return;
+      }
+      // Listener closed: keep held connections open until destruction.
+      while (!stop.stop_requested()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(k_poll_ms));
+      }
+      return;
+    }
+    Request request = read_request(connection->get(), stop);
+    {
+      const std::lock_guard lock(m_mutex);
+      m_received.push_back(std::move(request));
+    }
+    const Reply reply = next_reply();
+    switch (reply.kind()) {
+    case Reply::Kind::ok:
+      write_all(
+          connection->get(),
+          Reply::framed(
+              R"({"response":"success","info":"processed: 1; failed: 0; total: 1; )"
+              R"(seconds spent: 0.000050"})")
+              .bytes());
+      break;
+    case Reply::Kind::failed_items:
+      write_all(
+          connection->get(),
+          Reply::framed(
+              R"({"response":"success","info":"processed: 0; failed: 1; total: 1; )"
+              R"(seconds spent: 0.000050"})")
+              .bytes());
+      break;
+    case Reply::Kind::failure:
+      write_all(
+          connection->get(),
+          Reply::framed(
+              R"({"response":"failed","info":"cannot parse as a valid JSON object"})")
+              .bytes());
+      break;
+    case Reply::Kind::close_early:
+      break;
+    case Reply::Kind::never_answer:
+      held.push_back(std::move(*connection));
+      break;
+    case Reply::Kind::raw:
+      write_all(connection->get(), reply.bytes());
+      break;
+    }
+  }
+}
+
+} // namespace test_support

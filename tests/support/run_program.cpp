@@ -1,0 +1,96 @@
+#include "support/run_program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace support {
+
+RunResult run_program(const std::string& path,
+                      const std::vector<std::string>& argv,
+                      const RunOptions& options) {
+  std::array<int, 2> out_pipe{};
+  std::array<int, 2> err_pipe{};
+  if (pipe(out_pipe.data()) != 0 || pipe(err_pipe.data()) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.stdout_to) {
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_to->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  }
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+  posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+
+  std::vector<char*> args;
+  for (const auto& a : argv) {
+    args.push_back(const_cast<char*>(a.c_str()));
+  }
+  args.push_back(nullptr);
+  std::vector<std::string> env_store;
+  for (char** e = environ; *e != nullptr; ++e) {
+    env_store.emplace_back(*e);
+  }
+  env_store.insert(env_store.end(), options.env.begin(), options.env.end());
+  std::vector<char*> env;
+  for (auto& e : env_store) {
+    env.push_back(e.data());
+  }
+  env.push_back(nullptr);
+
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (rc != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    throw std::runtime_error("spawn " + path + ": " + std::strerror(rc));
+  }
+  RunResult result;
+  std::array<pollfd, 2> fds{pollfd{out_pipe[0], POLLIN, 0}, pollfd{err_pipe[0], POLLIN, 0}};
+  std::array<std::string*, 2> sinks{&result.out, &result.err};
+  int open_fds = 2;
+  std::array<char, 65536> buf{};
+  while (open_fds > 0) {
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      continue;
+    }
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0) {
+        const ssize_t n = read(fds[i].fd, buf.data(), buf.size());
+        if (n > 0) {
+          sinks[i]->append(buf.data(), static_cast<std::size_t>(n));
+        } else {
+          close(fds[i].fd);
+          fds[i].fd = -1;
+          --open_fds;
+        }
+      }
+    }
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (WIFEXITED(wstatus)) {
+    result.status = WEXITSTATUS(wstatus);
+  } else if (WIFSIGNALED(wstatus)) {
+    result.signal = WTERMSIG(wstatus);
+  }
+  return result;
+}
+
+}  // namespace support
