@@ -47,6 +47,20 @@ void wait_socket(PGconn* conn, short events, std::string_view step) {
   }
 }
 
+bool succeeded(const PGresult* result) {
+  const auto status = PQresultStatus(result);
+  return status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
+}
+
+// A PGDATESTYLE in the environment outranks the startup option; only then is
+// one SET needed, so a normal run sends nothing but its two statements.
+void settle_session(PGconn* conn) {
+  const char* style = PQparameterStatus(conn, "DateStyle");
+  if (style == nullptr || std::string_view(style).substr(0, 3) != "ISO") {
+    run_statement(conn, "ajustar sessão do banco de dados", "SET DateStyle TO 'ISO, MDY'");
+  }
+}
+
 }  // namespace
 
 PgConn open_billing_connection(const console::RunSettings& settings) {
@@ -71,6 +85,7 @@ PgConn open_billing_connection(const console::RunSettings& settings) {
   for (;;) {
     switch (PQconnectPoll(conn.get())) {
       case PGRES_POLLING_OK:
+        settle_session(conn.get());
         return conn;
       case PGRES_POLLING_FAILED:
         throw DbError("conectar ao banco de dados: " + pq_message(conn.get()));
@@ -129,14 +144,14 @@ PgResult run_statement(PGconn* conn,
       break;
     }
     // Keep the first failure: later results only repeat it.
-    if (!last || PQresultStatus(last.get()) == PGRES_TUPLES_OK) {
+    if (!last || succeeded(last.get())) {
       last = std::move(next);
     }
   }
   if (!last) {
     throw DbError(std::string(step) + ": o servidor não devolveu resultado");
   }
-  if (PQresultStatus(last.get()) != PGRES_TUPLES_OK) {
+  if (!succeeded(last.get())) {
     const std::string message = one_line(PQresultErrorMessage(last.get()));
     const char* state = PQresultErrorField(last.get(), PG_DIAG_SQLSTATE);
     throw DbError(std::string(step) + ": " + message, state != nullptr ? state : "");

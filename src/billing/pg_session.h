@@ -16,7 +16,7 @@ PgConn open_billing_connection(const console::RunSettings& settings);
 
 /// Runs one statement and waits for its whole result within the run's
 /// deadline. Without params the text goes as a plain statement; with them,
-/// as $1.. parameters. Throws DbError unless the server returns rows.
+/// as $1.. parameters. Throws DbError when the server reports an error.
 PgResult run_statement(PGconn* conn,
                        std::string_view step,
                        const std::string& sql,
