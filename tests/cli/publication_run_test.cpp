@@ -1,0 +1,163 @@
+// The normal collection pass end to end: the program against the test
+// billing database and a trapper double that records the wire.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/fake_trapper.h"
+#include "support/pg_env.h"
+#include "support/run_program.h"
+
+namespace {
+
+using test_support::FakeTrapper;
+using test_support::Reply;
+
+struct Sent {
+  std::string key;
+  std::string value;
+  friend bool operator==(const Sent&, const Sent&) = default;
+  friend std::ostream& operator<<(std::ostream& os, const Sent& s) { return os << s.key << " = " << s.value; }
+};
+
+class PublicationRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto env = support::test_cluster();
+    if (!env) {
+      GTEST_SKIP() << "no PostgreSQL test cluster (TARVO_PG_ENV unset)";
+    }
+    m_env = *env;
+  }
+
+  support::RunResult run(const std::string& database,
+                         const FakeTrapper& trapper,
+                         const std::string& host = "pop-centro",
+                         const std::string& pop_id = "1") const {
+    return support::run_program(
+        TARVO_BINARY,
+        {TARVO_BINARY, "discovery_clientes", "", m_env.host, m_env.port, database, m_env.user, m_env.password,
+         pop_id, "127.0.0.1", "9009", host},
+        {.env = {"ZABBIX_SERVER=127.0.0.1:" + std::to_string(trapper.port())}, .stdout_to = std::nullopt});
+  }
+
+  static std::vector<Sent> sent(const FakeTrapper& trapper, const std::string& host) {
+    std::vector<Sent> out;
+    for (const auto& r : trapper.received()) {
+      EXPECT_EQ(r.host, host);
+      out.push_back({r.key, r.value});
+    }
+    return out;
+  }
+
+  support::PgEnv m_env;
+};
+
+TEST_F(PublicationRun, NoOverdueClientsStillSendsTheTotalsAndAnEmptyDocument) {
+  support::create_billing_database(m_env, "billing_pub_vazio", "");
+  FakeTrapper trapper;
+  const auto r = run("billing_pub_vazio", trapper);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "OK\n");
+  EXPECT_EQ(r.status, 0);
+  const std::vector<Sent> expected{{"titulos_totais_em_atraso", "0"},
+                                   {"valor_total_divida", "0"},
+                                   {"titulos_totais_em_aberto", "0"},
+                                   {"valor_total_em_aberto", "None"},
+                                   {"discovery_clientes", R"({"data": []})"}};
+  EXPECT_EQ(sent(trapper, "pop-centro"), expected);
+}
+
+TEST_F(PublicationRun, ThreeClientsMakeElevenSendsInOrder) {
+  support::create_billing_database(m_env, "billing_pub_tres", R"(
+    INSERT INTO admcore_pessoa VALUES (1, 'Construções Exemplo', '000.000.000-00'), (2, 'B', NULL);
+    INSERT INTO admcore_cliente VALUES (42, 1, NULL), (7, 2, NULL);
+    INSERT INTO financeiro_titulo (id, cliente_id, cobranca_id, valor, status, data_vencimento, data_documento) VALUES
+      (1, 42, NULL, 99.90, 1, '2024-01-10', NULL), (2, 42, NULL, 99.90, 1, '2024-02-10', NULL),
+      (3, 7, NULL, NULL, 1, '2024-03-10', NULL), (4, -3, NULL, 150, 1, '2024-03-10', NULL);
+  )");
+  FakeTrapper trapper;
+  const auto r = run("billing_pub_tres", trapper, "Debug");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "OK\n");
+  EXPECT_EQ(r.status, 0);
+  const std::vector<Sent> expected{
+      {"titulos_totais_em_atraso", "3"},
+      {"valor_total_divida", "349.8"},
+      {"titulos_totais_em_aberto", "0"},
+      {"valor_total_em_aberto", "None"},
+      {"discovery_clientes",
+       R"({"data": [{"{#CLIENTE_ID}": -3, "{#RAZAOSOCIAL}": null, "{#CPF_CNPJ}": null, "{#VALOR_DIVIDA}": 150.0, )"
+       R"("{#TITULOS_EM_ATRASO}": 1, "{#CONTATO}": "N/A"}, )"
+       R"({"{#CLIENTE_ID}": 7, "{#RAZAOSOCIAL}": "B", "{#CPF_CNPJ}": null, "{#VALOR_DIVIDA}": 0, )"
+       R"("{#TITULOS_EM_ATRASO}": 0, "{#CONTATO}": "N/A"}, )"
+       R"({"{#CLIENTE_ID}": 42, "{#RAZAOSOCIAL}": "Constru\u00e7\u00f5es Exemplo", "{#CPF_CNPJ}": "000.000.000-00", )"
+       R"("{#VALOR_DIVIDA}": 199.8, "{#TITULOS_EM_ATRASO}": 2, "{#CONTATO}": "N/A"}]})"},
+      {"valor_divida[-3]", "150.0"},
+      {"titulos_em_atraso[-3]", "1"},
+      {"valor_divida[7]", "0"},
+      {"titulos_em_atraso[7]", "0"},
+      {"valor_divida[42]", "199.8"},
+      {"titulos_em_atraso[42]", "2"},
+  };
+  EXPECT_EQ(sent(trapper, "Debug"), expected);
+}
+
+TEST_F(PublicationRun, FixtureClientsDocumentStaysValidJsonWithEscapes) {
+  FakeTrapper trapper;
+  const auto r = run(m_env.database, trapper, "DEBUG");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto all = sent(trapper, "DEBUG");
+  ASSERT_EQ(all.size(), 5U + 2U * 11U);
+  const std::string& document = all[4].value;
+  EXPECT_NE(document.find(R"("M\u00fasica \ud834\udd1e Est\u00fadio \ud83c\udfb8 ME")"), std::string::npos);
+  EXPECT_NE(document.find(R"("Linha1\tTab\nLinha2")"), std::string::npos);
+  EXPECT_NE(document.find(R"("Empresa \"Aspas\" \\ Barra Ltda")"), std::string::npos);
+  for (const char c : document) {
+    ASSERT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << static_cast<int>(c);
+  }
+  const auto parsed = nlohmann::json::parse(document);
+  ASSERT_EQ(parsed["data"].size(), 11U);
+  EXPECT_EQ(parsed["data"][5]["{#RAZAOSOCIAL}"], "Música 𝄞 Estúdio 🎸 ME");
+  EXPECT_TRUE(parsed["data"][10]["{#CLIENTE_ID}"].is_null());
+  EXPECT_EQ(all.back(), (Sent{"titulos_em_atraso[None]", "2"}));
+  EXPECT_EQ(all[4 + 2 * 4 - 1], (Sent{"valor_divida[4]", "0"}));
+}
+
+TEST_F(PublicationRun, AFailedSendEndsThePassThere) {
+  struct Case {
+    const char* name;
+    std::size_t reached;  // requests that arrive
+    bool refuse;          // stop listening after `reached` connections
+  };
+  const Case cases[] = {{"refused on the 7th send", 6, true}, {"reply \"failed\" to the 2nd send", 2, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test_support::Script script(c.reached - 1, Reply::ok());
+    if (!c.refuse) {
+      script.push_back(Reply::failure());
+    }
+    FakeTrapper trapper(script);
+    if (c.refuse) {
+      trapper.stop_listening_after(c.reached);
+    }
+    const auto r = run(m_env.database, trapper);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("Falha na execução: enviar ao Zabbix", 0), 0U) << r.err;
+    EXPECT_EQ(trapper.received().size(), c.reached);
+  }
+}
+
+TEST_F(PublicationRun, AnUnusableServerAddressIsAClearError) {
+  FakeTrapper trapper;
+  const auto r = support::run_program(
+      TARVO_BINARY,
+      {TARVO_BINARY, "discovery_clientes", "", m_env.host, m_env.port, m_env.database, m_env.user, m_env.password,
+       "1", "127.0.0.1", "9009", "pop-centro"},
+      {.env = {"ZABBIX_SERVER=127.0.0.1:porta"}, .stdout_to = std::nullopt});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("endereço do servidor Zabbix \"127.0.0.1:porta\""), std::string::npos) << r.err;
+}
+
+}  // namespace
