@@ -163,28 +163,32 @@ void append_json_string(std::string& out, std::string_view utf8) {
   out.push_back('"');
 }
 
+void append_discovery_object(std::string& out, const console::Record& form) {
+  out.push_back('{');
+  bool first_entry = true;
+  for (const auto& entry : form) {
+    if (!first_entry) {
+      out += ", ";
+    }
+    first_entry = false;
+    append_json_string(out, entry.key);
+    out += ": ";
+    append_json_value(out, entry.value);
+  }
+  out.push_back('}');
+}
+
 std::string discovery_document(std::span<const console::Record> discovery) {
-  std::string out = "{\"data\": [";
+  std::string out(k_discovery_open);
   bool first_form = true;
   for (const auto& form : discovery) {
     if (!first_form) {
       out += ", ";
     }
     first_form = false;
-    out.push_back('{');
-    bool first_entry = true;
-    for (const auto& entry : form) {
-      if (!first_entry) {
-        out += ", ";
-      }
-      first_entry = false;
-      append_json_string(out, entry.key);
-      out += ": ";
-      append_json_value(out, entry.value);
-    }
-    out.push_back('}');
+    append_discovery_object(out, form);
   }
-  out += "]}";
+  out += k_discovery_close;
   return out;
 }
 

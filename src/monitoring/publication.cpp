@@ -27,15 +27,17 @@ void publish_to_zabbix(const ZabbixServer& server,
               "valor_total_em_aberto",
               console::text_form(t.valor_total_em_aberto));
 
-  std::vector<console::Record> discovery;
-  discovery.reserve(collection.clients.size());
-  for (const auto& client : collection.clients) {
-    discovery.push_back(billing::discovery_form(client));
+  // Built one form at a time: the run never holds every form at once.
+  std::string document(k_discovery_open);
+  for (std::size_t i = 0; i < collection.clients.size(); ++i) {
+    if (i != 0) {
+      document += ", ";
+    }
+    append_discovery_object(document, billing::discovery_form(collection.clients[i]));
   }
-  send_zabbix(
-      server, host, "discovery_clientes", discovery_document(discovery));
-  discovery.clear();
-  discovery.shrink_to_fit();
+  document += k_discovery_close;
+  send_zabbix(server, host, "discovery_clientes", document);
+  document = std::string();
 
   std::string key;
   for (const auto& client : collection.clients) {
