@@ -1,13 +1,13 @@
 #include "billing/cell_value.h"
 
+#include "billing/db_error.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 #include <string_view>
-
-#include "billing/db_error.h"
 
 namespace billing {
 namespace {
@@ -25,8 +25,8 @@ constexpr Oid k_timestamptz = 1184;
 constexpr Oid k_numeric = 1700;
 
 [[noreturn]] void bad_value(std::string_view kind, std::string_view text) {
-  throw DbError("ler resultado do banco de dados: valor " + std::string(kind) + " inválido: "
-                + std::string(text));
+  throw DbError("ler resultado do banco de dados: valor " + std::string(kind)
+                + " inválido: " + std::string(text));
 }
 
 template <typename T>
@@ -50,17 +50,20 @@ bool expect(std::string_view& text, char c) {
   return true;
 }
 
-// ISO dates as DateStyle ISO writes them: YYYY-MM-DD, more year digits past 9999.
+// ISO dates as DateStyle ISO writes them: YYYY-MM-DD, more year digits past
+// 9999.
 bool read_date(std::string_view& text, console::Date& date) {
   const auto dash = text.find('-');
-  return dash != std::string_view::npos && dash >= 4 && read_number(text, dash, date.year)
-         && expect(text, '-') && read_number(text, 2, date.month) && expect(text, '-')
+  return dash != std::string_view::npos && dash >= 4
+         && read_number(text, dash, date.year) && expect(text, '-')
+         && read_number(text, 2, date.month) && expect(text, '-')
          && read_number(text, 2, date.day);
 }
 
 bool read_time(std::string_view& text, console::DateTime& t) {
   if (!(expect(text, ' ') && read_number(text, 2, t.hour) && expect(text, ':')
-        && read_number(text, 2, t.minute) && expect(text, ':') && read_number(text, 2, t.second))) {
+        && read_number(text, 2, t.minute) && expect(text, ':')
+        && read_number(text, 2, t.second))) {
     return false;
   }
   if (!text.empty() && text.front() == '.') {
@@ -93,11 +96,12 @@ console::DateTime local_of_utc_offset(console::DateTime t, int offset_seconds) {
   const std::time_t instant = timegm(&utc) - offset_seconds;
   std::tm local{};
   localtime_r(&instant, &local);
-  return console::DateTime{{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday},
-                           local.tm_hour,
-                           local.tm_min,
-                           local.tm_sec,
-                           t.microsecond};
+  return console::DateTime{
+      {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday},
+      local.tm_hour,
+      local.tm_min,
+      local.tm_sec,
+      t.microsecond};
 }
 
 // "+HH", "-HH:MM" or "+HH:MM:SS" after a timestamptz.
@@ -123,68 +127,69 @@ bool read_offset(std::string_view& text, int& seconds) {
   return true;
 }
 
-}  // namespace
+} // namespace
 
 console::Value cell_value(const PGresult* result, int row, int column) {
   if (PQgetisnull(result, row, column) != 0) {
     return console::Null{};
   }
-  const std::string_view text(PQgetvalue(result, row, column),
-                              static_cast<std::size_t>(PQgetlength(result, row, column)));
+  const std::string_view text(
+      PQgetvalue(result, row, column),
+      static_cast<std::size_t>(PQgetlength(result, row, column)));
   switch (PQftype(result, column)) {
-    case k_int2:
-    case k_int4:
-    case k_int8:
-    case k_oid: {
-      std::int64_t v = 0;
-      auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-      if (ec != std::errc() || end != text.data() + text.size()) {
-        bad_value("inteiro", text);
-      }
-      return v;
+  case k_int2:
+  case k_int4:
+  case k_int8:
+  case k_oid: {
+    std::int64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size()) {
+      bad_value("inteiro", text);
     }
-    case k_float4:
-    case k_float8:
-    case k_numeric: {
-      // strtod reads NaN, Infinity and -Infinity as the server writes them;
-      // the text is NUL-terminated by libpq.
-      char* end = nullptr;
-      const double v = std::strtod(text.data(), &end);
-      if (end != text.data() + text.size()) {
-        bad_value("real", text);
-      }
-      return v;
+    return v;
+  }
+  case k_float4:
+  case k_float8:
+  case k_numeric: {
+    // strtod reads NaN, Infinity and -Infinity as the server writes them;
+    // the text is NUL-terminated by libpq.
+    char* end = nullptr;
+    const double v = std::strtod(text.data(), &end);
+    if (end != text.data() + text.size()) {
+      bad_value("real", text);
     }
-    case k_date: {
-      std::string_view rest = text;
-      console::Date d;
-      if (!read_date(rest, d) || !rest.empty()) {
-        bad_value("data", text);
-      }
-      return d;
+    return v;
+  }
+  case k_date: {
+    std::string_view rest = text;
+    console::Date d;
+    if (!read_date(rest, d) || !rest.empty()) {
+      bad_value("data", text);
     }
-    case k_timestamp:
-    case k_timestamptz: {
-      std::string_view rest = text;
-      console::DateTime t;
-      if (!read_date(rest, t.date) || !read_time(rest, t)) {
+    return d;
+  }
+  case k_timestamp:
+  case k_timestamptz: {
+    std::string_view rest = text;
+    console::DateTime t;
+    if (!read_date(rest, t.date) || !read_time(rest, t)) {
+      bad_value("data e hora", text);
+    }
+    if (PQftype(result, column) == k_timestamptz) {
+      int offset = 0;
+      if (!read_offset(rest, offset) || !rest.empty()) {
         bad_value("data e hora", text);
       }
-      if (PQftype(result, column) == k_timestamptz) {
-        int offset = 0;
-        if (!read_offset(rest, offset) || !rest.empty()) {
-          bad_value("data e hora", text);
-        }
-        return local_of_utc_offset(t, offset);
-      }
-      if (!rest.empty()) {
-        bad_value("data e hora", text);
-      }
-      return t;
+      return local_of_utc_offset(t, offset);
     }
-    default:
-      return std::string(text);
+    if (!rest.empty()) {
+      bad_value("data e hora", text);
+    }
+    return t;
+  }
+  default:
+    return std::string(text);
   }
 }
 
-}  // namespace billing
+} // namespace billing

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <libpq-fe.h>
-
 #include "console/value.h"
+
+#include <libpq-fe.h>
 
 namespace billing {
 
@@ -13,4 +13,4 @@ namespace billing {
 /// Throws DbError for a value that does not read as its type.
 console::Value cell_value(const PGresult* result, int row, int column);
 
-}  // namespace billing
+} // namespace billing

@@ -1,10 +1,10 @@
 #include "billing/collect.h"
 
-#include <array>
-
 #include "billing/cell_value.h"
 #include "billing/queries.h"
 #include "console/deadline.h"
+
+#include <array>
 
 namespace billing {
 
@@ -29,11 +29,13 @@ Collection collect_clients(const console::RunSettings& settings) {
 
   const PGresult* open = rows.titulos_valor_em_aberto.get();
   if (PQntuples(open) < 1 || PQnfields(open) < 2) {
-    throw RecordError("montar registros: consulta de títulos em aberto sem resultado");
+    throw RecordError(
+        "montar registros: consulta de títulos em aberto sem resultado");
   }
-  const std::array<console::Value, 2> open_row{cell_value(open, 0, 0), cell_value(open, 0, 1)};
+  const std::array<console::Value, 2> open_row{cell_value(open, 0, 0),
+                                               cell_value(open, 0, 1)};
   set_open_titles(collection, open_row);
   return collection;
 }
 
-}  // namespace billing
+} // namespace billing

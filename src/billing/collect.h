@@ -10,4 +10,4 @@ namespace billing {
 /// RecordError or console::TimeoutException.
 Collection collect_clients(const console::RunSettings& settings);
 
-}  // namespace billing
+} // namespace billing

@@ -1,12 +1,12 @@
 #include "billing/debug_report.h"
 
-#include <stdexcept>
-#include <string>
-
 #include "console/colours.h"
 #include "console/record_listing.h"
 #include "console/text_form.h"
 #include "console/version.h"
+
+#include <stdexcept>
+#include <string>
 
 namespace billing {
 namespace {
@@ -18,14 +18,16 @@ constexpr std::string_view k_general_banner =
     "...======================================== Informações Gerais "
     "==========================================...\n";
 
-void append_total(std::string& out, std::string_view label, const console::Value& value) {
+void append_total(std::string& out,
+                  std::string_view label,
+                  const console::Value& value) {
   out += label;
   out.push_back(' ');
   console::append_text_form(out, value);
   out.push_back('\n');
 }
 
-}  // namespace
+} // namespace
 
 void print_debug_report(std::ostream& out, const Collection& collection) {
   std::string head = "Modo debug ativado.\n";
@@ -50,14 +52,23 @@ void print_debug_report(std::ostream& out, const Collection& collection) {
   tail += console::RESET;
   tail += "\n";
   const auto& t = collection.totals;
-  append_total(tail, "Títulos totais em atraso:                      ", t.titulos_totais_em_atraso);
-  append_total(tail, "Valor total em dívida:                         ", t.valor_total_divida);
-  append_total(tail, "Títulos dentro do prazo de vencimento:         ", t.titulos_totais_em_aberto);
-  append_total(tail, "Valor em aberto dentro do prazo de vencimento: ", t.valor_total_em_aberto);
+  append_total(tail,
+               "Títulos totais em atraso:                      ",
+               t.titulos_totais_em_atraso);
+  append_total(tail,
+               "Valor total em dívida:                         ",
+               t.valor_total_divida);
+  append_total(tail,
+               "Títulos dentro do prazo de vencimento:         ",
+               t.titulos_totais_em_aberto);
+  append_total(tail,
+               "Valor em aberto dentro do prazo de vencimento: ",
+               t.valor_total_em_aberto);
   out << tail;
   if (!out) {
-    throw std::runtime_error("escrever relatório de depuração: falha na saída padrão");
+    throw std::runtime_error(
+        "escrever relatório de depuração: falha na saída padrão");
   }
 }
 
-}  // namespace billing
+} // namespace billing

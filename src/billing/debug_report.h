@@ -1,9 +1,9 @@
 #pragma once
 
+#include "billing/records.h"
+
 #include <ostream>
 #include <span>
-
-#include "billing/records.h"
 
 namespace billing {
 
@@ -12,4 +12,4 @@ namespace billing {
 /// console::ListingError, or std::runtime_error when the stream has failed.
 void print_debug_report(std::ostream& out, const Collection& collection);
 
-}  // namespace billing
+} // namespace billing

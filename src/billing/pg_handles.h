@@ -1,7 +1,6 @@
 #pragma once
 
 #include <libpq-fe.h>
-
 #include <memory>
 
 namespace billing {
@@ -15,4 +14,4 @@ struct PgResultFree {
 using PgConn = std::unique_ptr<PGconn, PgConnFree>;
 using PgResult = std::unique_ptr<PGresult, PgResultFree>;
 
-}  // namespace billing
+} // namespace billing

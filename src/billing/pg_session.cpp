@@ -1,11 +1,10 @@
 #include "billing/pg_session.h"
 
-#include <poll.h>
-
-#include <array>
-
 #include "billing/db_error.h"
 #include "console/deadline.h"
+
+#include <array>
+#include <poll.h>
 
 namespace billing {
 namespace {
@@ -29,7 +28,9 @@ std::string one_line(std::string message) {
   return out;
 }
 
-std::string pq_message(const PGconn* conn) { return one_line(PQerrorMessage(conn)); }
+std::string pq_message(const PGconn* conn) {
+  return one_line(PQerrorMessage(conn));
+}
 
 void wait_socket(PGconn* conn, short events, std::string_view step) {
   pollfd pfd{PQsocket(conn), events, 0};
@@ -57,19 +58,27 @@ bool succeeded(const PGresult* result) {
 void settle_session(PGconn* conn) {
   const char* style = PQparameterStatus(conn, "DateStyle");
   if (style == nullptr || std::string_view(style).substr(0, 3) != "ISO") {
-    run_statement(conn, "ajustar sessão do banco de dados", "SET DateStyle TO 'ISO, MDY'");
+    run_statement(conn,
+                  "ajustar sessão do banco de dados",
+                  "SET DateStyle TO 'ISO, MDY'");
   }
 }
 
-}  // namespace
+} // namespace
 
 PgConn open_billing_connection(const console::RunSettings& settings) {
   // The five identifying parameters come from the command line; the session
   // also asks for UTF-8 text and ISO dates in its startup packet, so that
   // names and dates read the same whatever the server's or the
   // environment's defaults (PGCLIENTENCODING, PGDATESTYLE).
-  const std::array<const char*, 8> keywords{
-      "host", "port", "dbname", "user", "password", "client_encoding", "options", nullptr};
+  const std::array<const char*, 8> keywords{"host",
+                                            "port",
+                                            "dbname",
+                                            "user",
+                                            "password",
+                                            "client_encoding",
+                                            "options",
+                                            nullptr};
   const std::array<const char*, 8> values{settings.db_ip.c_str(),
                                           settings.db_port.c_str(),
                                           settings.db_name.c_str(),
@@ -84,18 +93,18 @@ PgConn open_billing_connection(const console::RunSettings& settings) {
   }
   for (;;) {
     switch (PQconnectPoll(conn.get())) {
-      case PGRES_POLLING_OK:
-        settle_session(conn.get());
-        return conn;
-      case PGRES_POLLING_FAILED:
-        throw DbError("conectar ao banco de dados: " + pq_message(conn.get()));
-      case PGRES_POLLING_READING:
-        wait_socket(conn.get(), POLLIN, "conectar ao banco de dados");
-        break;
-      case PGRES_POLLING_WRITING:
-      case PGRES_POLLING_ACTIVE:
-        wait_socket(conn.get(), POLLOUT, "conectar ao banco de dados");
-        break;
+    case PGRES_POLLING_OK:
+      settle_session(conn.get());
+      return conn;
+    case PGRES_POLLING_FAILED:
+      throw DbError("conectar ao banco de dados: " + pq_message(conn.get()));
+    case PGRES_POLLING_READING:
+      wait_socket(conn.get(), POLLIN, "conectar ao banco de dados");
+      break;
+    case PGRES_POLLING_WRITING:
+    case PGRES_POLLING_ACTIVE:
+      wait_socket(conn.get(), POLLOUT, "conectar ao banco de dados");
+      break;
     }
   }
 }
@@ -154,9 +163,10 @@ PgResult run_statement(PGconn* conn,
   if (!succeeded(last.get())) {
     const std::string message = one_line(PQresultErrorMessage(last.get()));
     const char* state = PQresultErrorField(last.get(), PG_DIAG_SQLSTATE);
-    throw DbError(std::string(step) + ": " + message, state != nullptr ? state : "");
+    throw DbError(std::string(step) + ": " + message,
+                  state != nullptr ? state : "");
   }
   return last;
 }
 
-}  // namespace billing
+} // namespace billing

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "billing/pg_handles.h"
+#include "console/run_settings.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "billing/pg_handles.h"
-#include "console/run_settings.h"
 
 namespace billing {
 
@@ -22,4 +22,4 @@ PgResult run_statement(PGconn* conn,
                        const std::string& sql,
                        const std::vector<std::string>& params = {});
 
-}  // namespace billing
+} // namespace billing

@@ -9,7 +9,8 @@ std::int64_t count_of(const console::Value& value, std::string_view what) {
   if (const auto* n = std::get_if<std::int64_t>(&value)) {
     return *n;
   }
-  throw RecordError("montar registros: " + std::string(what) + " não é um número inteiro");
+  throw RecordError("montar registros: " + std::string(what)
+                    + " não é um número inteiro");
 }
 
 double amount_of(const console::Value& value) {
@@ -22,7 +23,7 @@ double amount_of(const console::Value& value) {
   throw RecordError("montar registros: valor em atraso não é um número");
 }
 
-}  // namespace
+} // namespace
 
 std::string place_name(const console::Value& value, std::string_view fallback) {
   const auto* text = std::get_if<std::string>(&value);
@@ -33,16 +34,16 @@ std::string place_name(const console::Value& value, std::string_view fallback) {
   out.reserve(text->size());
   for (const char c : *text) {
     switch (c) {
-      case '(':
-      case ')':
-      case '[':
-      case ']':
-      case '\'':
-      case '-':
-      case '.':
-        break;
-      default:
-        out.push_back(c);
+    case '(':
+    case ')':
+    case '[':
+    case ']':
+    case '\'':
+    case '-':
+    case '.':
+      break;
+    default:
+      out.push_back(c);
     }
   }
   return out;
@@ -66,25 +67,30 @@ console::Value local_date_time(const console::Value& value) {
   tm.tm_hour = in.hour;
   tm.tm_min = in.minute;
   tm.tm_sec = in.second;
-  tm.tm_isdst = -1;  // let the zone's rules decide whether daylight saving applies
+  tm.tm_isdst =
+      -1; // let the zone's rules decide whether daylight saving applies
   const std::time_t seconds = std::mktime(&tm);
   std::tm local{};
-  if (localtime_r(&seconds, &local) == nullptr || (seconds == -1 && tm.tm_year != 69)) {
-    throw RecordError("montar registros: data fora do alcance do fuso horário local: "
-                      + std::to_string(in.date.year) + "-" + std::to_string(in.date.month) + "-"
-                      + std::to_string(in.date.day));
+  if (localtime_r(&seconds, &local) == nullptr
+      || (seconds == -1 && tm.tm_year != 69)) {
+    throw RecordError(
+        "montar registros: data fora do alcance do fuso horário local: "
+        + std::to_string(in.date.year) + "-" + std::to_string(in.date.month)
+        + "-" + std::to_string(in.date.day));
   }
-  return console::DateTime{{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday},
-                           local.tm_hour,
-                           local.tm_min,
-                           local.tm_sec,
-                           0};
+  return console::DateTime{
+      {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday},
+      local.tm_hour,
+      local.tm_min,
+      local.tm_sec,
+      0};
 }
 
-void add_overdue_row(Collection& collection, std::span<const console::Value> row) {
+void add_overdue_row(Collection& collection,
+                     std::span<const console::Value> row) {
   if (row.size() < k_overdue_columns) {
-    throw RecordError("montar registros: linha com " + std::to_string(row.size())
-                      + " colunas, esperadas 13");
+    throw RecordError("montar registros: linha com "
+                      + std::to_string(row.size()) + " colunas, esperadas 13");
   }
   Client c;
   c.id = row[0];
@@ -117,9 +123,11 @@ void add_overdue_row(Collection& collection, std::span<const console::Value> row
   collection.clients.push_back(std::move(c));
 }
 
-void set_open_titles(Collection& collection, std::span<const console::Value> row) {
+void set_open_titles(Collection& collection,
+                     std::span<const console::Value> row) {
   if (row.size() < 2) {
-    throw RecordError("montar registros: resultado de títulos em aberto sem as duas colunas");
+    throw RecordError(
+        "montar registros: resultado de títulos em aberto sem as duas colunas");
   }
   collection.totals.titulos_totais_em_aberto = row[0];
   collection.totals.valor_total_em_aberto = row[1];
@@ -140,7 +148,8 @@ console::Record discovery_form(const Client& client) {
   };
 }
 
-console::Record timeseries_form(const Client& client, std::string_view tarvo_identification) {
+console::Record timeseries_form(const Client& client,
+                                std::string_view tarvo_identification) {
   return {
       {"{#CLIENTE_ID}", client.id},
       {"{#RAZAOSOCIAL}", client.razao_social},
@@ -159,4 +168,4 @@ console::Record timeseries_form(const Client& client, std::string_view tarvo_ide
   };
 }
 
-}  // namespace billing
+} // namespace billing

@@ -13,14 +13,19 @@ const std::string_view OVERDUE_CLIENTS_SQL =
     "        admcore_pessoa.cpfcnpj AS cpjCnpj,\n"
     "        financeiro_titulo.titulos_aberto AS titulosAtraso,\n"
     "        financeiro_titulo.valor_aberto AS valorAtraso,\n"
-    "        STRING_AGG(DISTINCT admcore_contato.contato, ' | ' ORDER BY admcore_contato.contato) AS contatoCliente,\n"
+    "        STRING_AGG(DISTINCT admcore_contato.contato, ' | ' ORDER BY "
+    "admcore_contato.contato) AS contatoCliente,\n"
     "        financeiro_titulo.primeiro_vencimento,\n"
-    "        (CURRENT_DATE - financeiro_titulo.primeiro_vencimento) AS dias_em_atraso,\n"
-    "        STRING_AGG(DISTINCT admcore_cidade.cidade, ' | ' ORDER BY admcore_cidade.cidade) AS cidadeContrato,\n"
+    "        (CURRENT_DATE - financeiro_titulo.primeiro_vencimento) AS "
+    "dias_em_atraso,\n"
+    "        STRING_AGG(DISTINCT admcore_cidade.cidade, ' | ' ORDER BY "
+    "admcore_cidade.cidade) AS cidadeContrato,\n"
     "        MAX(admcore_pop.cidade) AS pop,\n"
     "        MAX(admcore_endereco.bairro) AS bairro,\n"
-    "        CAST(MIN(admcore_clientecontrato.data_cadastro) AS timestamp) AS dataCadastro,\n"
-    "        CAST(MIN(financeiro_titulo.data_documento) AS timestamp) AS dataCriacaoTitulo\n"
+    "        CAST(MIN(admcore_clientecontrato.data_cadastro) AS timestamp) AS "
+    "dataCadastro,\n"
+    "        CAST(MIN(financeiro_titulo.data_documento) AS timestamp) AS "
+    "dataCriacaoTitulo\n"
     "    FROM (\n"
     "        SELECT\n"
     "            cliente_id,\n"
@@ -37,21 +42,27 @@ const std::string_view OVERDUE_CLIENTS_SQL =
     "            cliente_id\n"
     "    ) financeiro_titulo\n"
     "    LEFT OUTER JOIN \n"
-    "        admcore_cliente ON financeiro_titulo.cliente_id = admcore_cliente.id\n"
+    "        admcore_cliente ON financeiro_titulo.cliente_id = "
+    "admcore_cliente.id\n"
     "    LEFT OUTER JOIN \n"
     "        admcore_pessoa ON admcore_cliente.pessoa_id = admcore_pessoa.id\n"
     "    LEFT OUTER JOIN \n"
-    "        admcore_clientecontato ON admcore_cliente.id = admcore_clientecontato.cliente_id \n"
+    "        admcore_clientecontato ON admcore_cliente.id = "
+    "admcore_clientecontato.cliente_id \n"
     "    LEFT OUTER JOIN \n"
-    "        admcore_contato ON admcore_clientecontato.contato_id = admcore_contato.id\n"
+    "        admcore_contato ON admcore_clientecontato.contato_id = "
+    "admcore_contato.id\n"
     "    LEFT OUTER JOIN \n"
-    "        admcore_clientecontrato ON admcore_cliente.id = admcore_clientecontrato.cliente_id\n"
+    "        admcore_clientecontrato ON admcore_cliente.id = "
+    "admcore_clientecontrato.cliente_id\n"
     "    LEFT JOIN \n"
     "        admcore_pop ON admcore_clientecontrato.pop_id = admcore_pop.id\n"
     "    LEFT JOIN \n"
-    "        admcore_cidade ON admcore_pop.codigo::text = admcore_cidade.codigo\n"
+    "        admcore_cidade ON admcore_pop.codigo::text = "
+    "admcore_cidade.codigo\n"
     "    LEFT JOIN \n"
-    "        admcore_endereco ON admcore_endereco.id = admcore_cliente.endereco_id\n"
+    "        admcore_endereco ON admcore_endereco.id = "
+    "admcore_cliente.endereco_id\n"
     "    GROUP BY\n"
     "        financeiro_titulo.cliente_id,\n"
     "        admcore_pessoa.nome,\n"
@@ -59,8 +70,7 @@ const std::string_view OVERDUE_CLIENTS_SQL =
     "        financeiro_titulo.titulos_aberto,\n"
     "        financeiro_titulo.valor_aberto,\n"
     "        financeiro_titulo.primeiro_vencimento\n"
-    "    "
-;
+    "    ";
 
 namespace {
 
@@ -74,21 +84,24 @@ const std::string_view OPEN_TITLES_HEAD_SQL =
     "    FROM\n"
     "        financeiro_titulo\n"
     "    LEFT JOIN \n"
-    "        financeiro_cobranca on financeiro_titulo.cobranca_id = financeiro_cobranca.id\n"
+    "        financeiro_cobranca on financeiro_titulo.cobranca_id = "
+    "financeiro_cobranca.id\n"
     "    LEFT JOIN \n"
-    "        admcore_clientecontrato on financeiro_cobranca.id = admcore_clientecontrato.cobranca_id\n"
+    "        admcore_clientecontrato on financeiro_cobranca.id = "
+    "admcore_clientecontrato.cobranca_id\n"
     "    WHERE\n"
-    "        (financeiro_titulo.status = 1 OR financeiro_titulo.status = 4) and\n"
+    "        (financeiro_titulo.status = 1 OR financeiro_titulo.status = 4) "
+    "and\n"
     "        financeiro_titulo.data_vencimento >= CURRENT_DATE and\n"
-    "        admcore_clientecontrato.pop_id::text LIKE '%"
-;
+    "        admcore_clientecontrato.pop_id::text LIKE '%";
 
-}  // namespace
+} // namespace
 
 std::string open_titles_sql() {
   // Drop the pattern's opening quote and percent sign: the pattern arrives
   // whole as the parameter, so a quote in pop_id is just a character.
-  std::string sql(OPEN_TITLES_HEAD_SQL.substr(0, OPEN_TITLES_HEAD_SQL.size() - 2));
+  std::string sql(
+      OPEN_TITLES_HEAD_SQL.substr(0, OPEN_TITLES_HEAD_SQL.size() - 2));
   sql += "$1\n        ";
   return sql;
 }
@@ -100,4 +113,4 @@ std::string open_titles_pattern(std::string_view pop_id) {
   return pattern;
 }
 
-}  // namespace billing
+} // namespace billing

@@ -16,4 +16,4 @@ std::string open_titles_sql();
 /// stay wildcards.
 std::string open_titles_pattern(std::string_view pop_id);
 
-}  // namespace billing
+} // namespace billing

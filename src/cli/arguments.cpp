@@ -28,19 +28,26 @@ std::optional<Invocation> read_arguments(std::span<const std::string> args) {
 }
 
 std::string count_error_line(std::size_t count) {
-  return "Falha na execução: parâmetros incorretos. São esperados 11 parâmetros e foram recebidos "
+  return "Falha na execução: parâmetros incorretos. São esperados 11 "
+         "parâmetros e foram recebidos "
          + std::to_string(count) + " parâmetros.\n";
 }
 
 std::string usage_text(const std::string& program) {
-  return "Uso: " + program + " version\n"
-         "     " + program
-         + " MODO HOST DB_IP DB_PORT DB_NAME DB_USER DB_PASSWORD POP_ID QUEST_DB_IP"
+  return "Uso: " + program
+         + " version\n"
+           "     "
+         + program
+         + " MODO HOST DB_IP DB_PORT DB_NAME DB_USER DB_PASSWORD POP_ID "
+           "QUEST_DB_IP"
            " QUEST_DB_PORT ZABBIX_HOST\n"
-           "Modos: version, discovery_clientes, ou qualquer modo que contenha \"launch_\".\n"
-           "Com ZABBIX_HOST igual a debug, o relatório é impresso e nada é publicado.\n"
-           "O servidor Zabbix vem da variável de ambiente ZABBIX_SERVER (host ou host:porta,\n"
+           "Modos: version, discovery_clientes, ou qualquer modo que contenha "
+           "\"launch_\".\n"
+           "Com ZABBIX_HOST igual a debug, o relatório é impresso e nada é "
+           "publicado.\n"
+           "O servidor Zabbix vem da variável de ambiente ZABBIX_SERVER (host "
+           "ou host:porta,\n"
            "IPv6 entre colchetes; porta 10051 quando omitida).\n";
 }
 
-}  // namespace cli
+} // namespace cli

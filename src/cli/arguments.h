@@ -1,17 +1,17 @@
 #pragma once
 
+#include "console/run_settings.h"
+
 #include <optional>
 #include <span>
 #include <string>
-
-#include "console/run_settings.h"
 
 namespace cli {
 
 /// The settings taken from the arguments after the program's name.
 struct Invocation {
   console::RunSettings settings;
-  bool short_form = false;  ///< one argument: only the mode is set
+  bool short_form = false; ///< one argument: only the mode is set
 };
 
 /// The short form (one argument) or the full form (eleven); nullopt for any
@@ -24,4 +24,4 @@ std::string count_error_line(std::size_t count);
 /// The usage text written for the short form with a mode other than version.
 std::string usage_text(const std::string& program);
 
-}  // namespace cli
+} // namespace cli

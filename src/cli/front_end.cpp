@@ -1,15 +1,15 @@
 #include "cli/front_end.h"
 
-#include <cstdlib>
-#include <exception>
-#include <iostream>
-
 #include "cli/arguments.h"
 #include "cli/launch.h"
 #include "cli/runtime_limiter.h"
 #include "console/deadline.h"
 #include "console/version.h"
 #include "monitoring/collection_pass.h"
+
+#include <cstdlib>
+#include <exception>
+#include <iostream>
 
 namespace cli {
 namespace {
@@ -24,7 +24,7 @@ std::string zabbix_server_address() {
 }
 
 class UsageError : public std::runtime_error {
- public:
+public:
   using std::runtime_error::runtime_error;
 };
 
@@ -38,13 +38,14 @@ void dispatch(const Invocation& inv, const std::string& program) {
     throw UsageError(usage_text(program));
   }
   if (mode == "discovery_clientes") {
-    monitoring::discovery_clientes(inv.settings, zabbix_server_address(), std::cout);
+    monitoring::discovery_clientes(
+        inv.settings, zabbix_server_address(), std::cout);
   } else if (mode.find("launch_") != std::string::npos) {
     launch(mode);
   }
 }
 
-}  // namespace
+} // namespace
 
 int run(std::span<const std::string> argv) {
   const std::string program = argv.empty() ? std::string() : argv[0];
@@ -70,4 +71,4 @@ int run(std::span<const std::string> argv) {
   return std::cout ? k_exit_ok : k_exit_output_lost;
 }
 
-}  // namespace cli
+} // namespace cli

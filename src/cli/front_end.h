@@ -14,4 +14,4 @@ inline constexpr int k_exit_output_lost = 2;
 /// mode dispatch and the exit status. Writes to std::cout and std::cerr.
 int run(std::span<const std::string> argv);
 
-}  // namespace cli
+} // namespace cli

@@ -4,4 +4,4 @@ namespace cli {
 
 void launch(std::string_view /*mode*/) {}
 
-}  // namespace cli
+} // namespace cli

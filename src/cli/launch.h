@@ -8,4 +8,4 @@ namespace cli {
 /// lives outside this program; here it takes the whole mode text and returns.
 void launch(std::string_view mode);
 
-}  // namespace cli
+} // namespace cli

@@ -1,8 +1,8 @@
+#include "cli/front_end.h"
+
 #include <csignal>
 #include <string>
 #include <vector>
-
-#include "cli/front_end.h"
 
 int main(int argc, char** argv) {
   // A peer or a reader that closes early must show as a failed write, never

@@ -1,12 +1,11 @@
 #include "cli/runtime_limiter.h"
 
-#include <sys/time.h>
-#include <unistd.h>
+#include "console/deadline.h"
 
 #include <csignal>
 #include <string>
-
-#include "console/deadline.h"
+#include <sys/time.h>
+#include <unistd.h>
 
 namespace cli {
 namespace {
@@ -21,7 +20,8 @@ constexpr std::chrono::milliseconds k_watchdog_grace{5000};
 extern "C" void on_watchdog(int /*signal*/) {
   // Only async-signal-safe calls here: the run is stuck in a call that no
   // deadline reaches, so end it the way an exceeded bound ends.
-  const ssize_t ignored = write(STDOUT_FILENO, k_timeout_line, sizeof k_timeout_line - 1);
+  const ssize_t ignored =
+      write(STDOUT_FILENO, k_timeout_line, sizeof k_timeout_line - 1);
   static_cast<void>(ignored);
   _exit(0);
 }
@@ -34,13 +34,15 @@ void set_watchdog(std::chrono::milliseconds after) {
   setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
-}  // namespace
+} // namespace
 
 runtime_limiter::runtime_limiter(int seconds)
-    : runtime_limiter(std::chrono::milliseconds(std::chrono::seconds(seconds))) {}
+    : runtime_limiter(
+        std::chrono::milliseconds(std::chrono::seconds(seconds))) {}
 
 runtime_limiter::runtime_limiter(std::chrono::milliseconds limit) {
-  std::string message(k_timeout_line, sizeof k_timeout_line - 2);  // without its line feed
+  std::string message(k_timeout_line,
+                      sizeof k_timeout_line - 2); // without its line feed
   console::deadline::arm(limit, std::move(message));
   struct sigaction action {};
   action.sa_handler = on_watchdog;
@@ -54,4 +56,4 @@ runtime_limiter::~runtime_limiter() {
   console::deadline::disarm();
 }
 
-}  // namespace cli
+} // namespace cli

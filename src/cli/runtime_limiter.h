@@ -17,7 +17,7 @@ inline constexpr int RUNTIME_LIMIT = 300;
 /// after the bound, writes the time-out line with async-signal-safe calls and
 /// ends the process with status 0.
 class runtime_limiter {
- public:
+public:
   /// Bound in seconds, as the front end passes RUNTIME_LIMIT.
   explicit runtime_limiter(int seconds);
   /// Any bound; tests use short ones.
@@ -28,4 +28,4 @@ class runtime_limiter {
   runtime_limiter& operator=(const runtime_limiter&) = delete;
 };
 
-}  // namespace cli
+} // namespace cli

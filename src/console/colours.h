@@ -15,4 +15,4 @@ inline constexpr std::string_view BOLD = "\x1b[;1m";
 inline constexpr std::string_view REVERSE = "\x1b[;7m";
 inline constexpr std::string_view YELLOW = "\x1b[0;93m";
 
-}  // namespace console
+} // namespace console

@@ -9,14 +9,16 @@ namespace {
 std::optional<Clock::time_point> g_until;
 std::string g_message;
 
-}  // namespace
+} // namespace
 
 void arm(Clock::duration limit, std::string message) {
   g_until = Clock::now() + limit;
   g_message = std::move(message);
 }
 
-void disarm() { g_until.reset(); }
+void disarm() {
+  g_until.reset();
+}
 
 void check() {
   if (g_until && Clock::now() >= *g_until) {
@@ -39,4 +41,4 @@ int wait_ms(int cap_ms) {
   return ms > 2'000'000'000 ? 2'000'000'000 : static_cast<int>(ms);
 }
 
-}  // namespace console::deadline
+} // namespace console::deadline

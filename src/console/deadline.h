@@ -8,7 +8,7 @@ namespace console {
 
 /// The run went past its time bound. Its message is the line the run prints.
 class TimeoutException : public std::runtime_error {
- public:
+public:
   using std::runtime_error::runtime_error;
 };
 
@@ -34,5 +34,5 @@ void check();
 /// TimeoutException when no time is left.
 int wait_ms(int cap_ms = -1);
 
-}  // namespace deadline
-}  // namespace console
+} // namespace deadline
+} // namespace console

@@ -1,14 +1,16 @@
 #include "console/record_listing.h"
 
+#include "console/text_form.h"
+
 #include <algorithm>
 #include <vector>
-
-#include "console/text_form.h"
 
 namespace console {
 namespace {
 
-void append_padded(std::string& out, const std::string& text, std::size_t width) {
+void append_padded(std::string& out,
+                   const std::string& text,
+                   std::size_t width) {
   out += text;
   const std::size_t length = code_points(text);
   if (length < width) {
@@ -16,7 +18,7 @@ void append_padded(std::string& out, const std::string& text, std::size_t width)
   }
 }
 
-}  // namespace
+} // namespace
 
 std::string record_block(const Record& record) {
   if (record.empty()) {
@@ -51,4 +53,4 @@ void print_dict_list(std::ostream& out, std::span<const Record> dict_list) {
   }
 }
 
-}  // namespace console
+} // namespace console

@@ -1,17 +1,17 @@
 #pragma once
 
+#include "console/value.h"
+
 #include <ostream>
 #include <span>
 #include <stdexcept>
 #include <string>
 
-#include "console/value.h"
-
 namespace console {
 
 /// A record that the listing cannot show (one without entries).
 class ListingError : public std::runtime_error {
- public:
+public:
   using std::runtime_error::runtime_error;
 };
 
@@ -26,4 +26,4 @@ std::string record_block(const Record& record);
 /// the listing with ListingError after the blocks before it are written.
 void print_dict_list(std::ostream& out, std::span<const Record> dict_list);
 
-}  // namespace console
+} // namespace console

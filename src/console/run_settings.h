@@ -8,7 +8,7 @@ namespace console {
 /// Filled once by the front end and only read afterwards.
 struct RunSettings {
   std::string mode;
-  std::string host;  // accepted and never read
+  std::string host; // accepted and never read
   std::string db_ip;
   std::string db_port;
   std::string db_name;
@@ -20,4 +20,4 @@ struct RunSettings {
   std::string zabbix_host;
 };
 
-}  // namespace console
+} // namespace console

@@ -60,12 +60,17 @@ void append_float(std::string& out, double value) {
   // to_chars in scientific form yields the shortest round-trip digits with
   // printf's exponent style (sign, at least two digits), e.g. "-1.2345e+02".
   std::array<char, 40> buf{};
-  auto [end, ec] =
-      std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::scientific);
-  const std::string_view sci(buf.data(), static_cast<std::size_t>(end - buf.data()));
+  auto [end, ec] = std::to_chars(buf.data(),
+                                 buf.data() + buf.size(),
+                                 value,
+                                 std::chars_format::scientific);
+  const std::string_view sci(buf.data(),
+                             static_cast<std::size_t>(end - buf.data()));
   const auto e_pos = sci.find('e');
   int exponent = 0;
-  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1),
+                  sci.data() + sci.size(),
+                  exponent);
   if (exponent < -4 || exponent >= 16) {
     out += sci;
     return;
@@ -97,7 +102,7 @@ void append_float(std::string& out, double value) {
   }
 }
 
-}  // namespace
+} // namespace
 
 std::string float_text(double value) {
   std::string out;
@@ -134,4 +139,4 @@ std::size_t code_points(std::string_view utf8) {
   return n;
 }
 
-}  // namespace console
+} // namespace console

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "console/value.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
-
-#include "console/value.h"
 
 namespace console {
 
@@ -21,7 +21,8 @@ std::string text_form(const Value& value);
 /// Appends text_form(value) to out.
 void append_text_form(std::string& out, const Value& value);
 
-/// Length of UTF-8 text in code points: every byte that is not a continuation byte.
+/// Length of UTF-8 text in code points: every byte that is not a continuation
+/// byte.
 std::size_t code_points(std::string_view utf8);
 
-}  // namespace console
+} // namespace console

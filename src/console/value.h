@@ -28,8 +28,10 @@ struct DateTime {
 /// The null of the billing data and of the records; printed as None.
 using Null = std::monostate;
 
-/// One value as the program reads, keeps and prints it. Its alternative is its kind.
-using Value = std::variant<Null, std::int64_t, double, std::string, Date, DateTime>;
+/// One value as the program reads, keeps and prints it. Its alternative is its
+/// kind.
+using Value =
+    std::variant<Null, std::int64_t, double, std::string, Date, DateTime>;
 
 /// One (macro name, value) entry of a record.
 struct Entry {
@@ -40,4 +42,4 @@ struct Entry {
 /// An ordered sequence of entries; consumers see the entries in this order.
 using Record = std::vector<Entry>;
 
-}  // namespace console
+} // namespace console

@@ -3,7 +3,8 @@
 namespace console {
 
 std::string version_banner(std::string_view program_path) {
-  std::string out = " Tarvo Clientes DB - coletor de clientes em atraso. Todos os direitos reservados.\n";
+  std::string out = " Tarvo Clientes DB - coletor de clientes em atraso. Todos "
+                    "os direitos reservados.\n";
   for (std::size_t i = 0; i < program_path.size();) {
     if (program_path.compare(i, 2, "./") == 0) {
       out.push_back(' ');
@@ -19,4 +20,4 @@ std::string version_banner(std::string_view program_path) {
   return out;
 }
 
-}  // namespace console
+} // namespace console

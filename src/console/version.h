@@ -13,4 +13,4 @@ inline constexpr std::string_view VERSION = "1.9.0";
 /// blanks and VERSION.
 std::string version_banner(std::string_view program_path);
 
-}  // namespace console
+} // namespace console

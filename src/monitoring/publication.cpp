@@ -33,7 +33,8 @@ void publish_to_zabbix(const ZabbixServer& server,
     if (i != 0) {
       document += ", ";
     }
-    append_discovery_object(document, billing::discovery_form(collection.clients[i]));
+    append_discovery_object(document,
+                            billing::discovery_form(collection.clients[i]));
   }
   document += k_discovery_close;
   send_zabbix(server, host, "discovery_clientes", document);

@@ -1,22 +1,20 @@
 // The run's time bound interrupts a billing step blocked on a silent peer.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-
 #include "billing/collect.h"
 #include "cli/runtime_limiter.h"
 #include "console/deadline.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 // Accepts connections into its backlog and never says a word.
 class SilentPeer {
- public:
+public:
   SilentPeer() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -32,7 +30,7 @@ class SilentPeer {
   SilentPeer& operator=(const SilentPeer&) = delete;
   int port() const { return m_port; }
 
- private:
+private:
   int m_fd;
   int m_port = 0;
 };
@@ -51,7 +49,9 @@ TEST(RuntimeLimiter, InterruptsADatabaseThatNeverAnswers) {
     billing::collect_clients(s);
     FAIL() << "the silent peer was answered";
   } catch (const console::TimeoutException& e) {
-    EXPECT_EQ(std::string(e.what()), "Tempo limite de execução excedido: a execução foi interrompida.");
+    EXPECT_EQ(
+        std::string(e.what()),
+        "Tempo limite de execução excedido: a execução foi interrompida.");
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_LT(elapsed, std::chrono::seconds(3));
@@ -59,4 +59,4 @@ TEST(RuntimeLimiter, InterruptsADatabaseThatNeverAnswers) {
   EXPECT_NO_THROW(console::deadline::check());
 }
 
-}  // namespace
+} // namespace

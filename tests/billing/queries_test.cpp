@@ -1,13 +1,12 @@
 // The billing statements against a real PostgreSQL holding the test fixtures.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <ctime>
-
 #include "billing/collect.h"
 #include "billing/db_error.h"
 #include "support/pg_env.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 namespace billing {
 namespace {
@@ -20,7 +19,8 @@ using ::testing::Not;
 using ::testing::ThrowsMessage;
 
 // The statements as the billing side expects to see them in its log.
-const char* const k_overdue_sql = R"(
+const char* const k_overdue_sql =
+    R"(
     SELECT
         financeiro_titulo.cliente_id AS idCliente,
         admcore_pessoa.nome AS razaoSocial,
@@ -50,13 +50,31 @@ const char* const k_overdue_sql = R"(
         GROUP BY
             cliente_id
     ) financeiro_titulo
-    LEFT OUTER JOIN )" "\n" R"(        admcore_cliente ON financeiro_titulo.cliente_id = admcore_cliente.id
-    LEFT OUTER JOIN )" "\n" R"(        admcore_pessoa ON admcore_cliente.pessoa_id = admcore_pessoa.id
-    LEFT OUTER JOIN )" "\n" R"(        admcore_clientecontato ON admcore_cliente.id = admcore_clientecontato.cliente_id )" "\n" R"(    LEFT OUTER JOIN )" "\n" R"(        admcore_contato ON admcore_clientecontato.contato_id = admcore_contato.id
-    LEFT OUTER JOIN )" "\n" R"(        admcore_clientecontrato ON admcore_cliente.id = admcore_clientecontrato.cliente_id
-    LEFT JOIN )" "\n" R"(        admcore_pop ON admcore_clientecontrato.pop_id = admcore_pop.id
-    LEFT JOIN )" "\n" R"(        admcore_cidade ON admcore_pop.codigo::text = admcore_cidade.codigo
-    LEFT JOIN )" "\n" R"(        admcore_endereco ON admcore_endereco.id = admcore_cliente.endereco_id
+    LEFT OUTER JOIN )"
+    "\n"
+    R"(        admcore_cliente ON financeiro_titulo.cliente_id = admcore_cliente.id
+    LEFT OUTER JOIN )"
+    "\n"
+    R"(        admcore_pessoa ON admcore_cliente.pessoa_id = admcore_pessoa.id
+    LEFT OUTER JOIN )"
+    "\n"
+    R"(        admcore_clientecontato ON admcore_cliente.id = admcore_clientecontato.cliente_id )"
+    "\n"
+    R"(    LEFT OUTER JOIN )"
+    "\n"
+    R"(        admcore_contato ON admcore_clientecontato.contato_id = admcore_contato.id
+    LEFT OUTER JOIN )"
+    "\n"
+    R"(        admcore_clientecontrato ON admcore_cliente.id = admcore_clientecontrato.cliente_id
+    LEFT JOIN )"
+    "\n"
+    R"(        admcore_pop ON admcore_clientecontrato.pop_id = admcore_pop.id
+    LEFT JOIN )"
+    "\n"
+    R"(        admcore_cidade ON admcore_pop.codigo::text = admcore_cidade.codigo
+    LEFT JOIN )"
+    "\n"
+    R"(        admcore_endereco ON admcore_endereco.id = admcore_cliente.endereco_id
     GROUP BY
         financeiro_titulo.cliente_id,
         admcore_pessoa.nome,
@@ -67,7 +85,7 @@ const char* const k_overdue_sql = R"(
     )";
 
 class BillingDatabase : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     auto env = support::test_cluster();
     if (!env) {
@@ -85,7 +103,8 @@ class BillingDatabase : public ::testing::Test {
     unsetenv("PGCLIENTENCODING");
   }
 
-  console::RunSettings settings(const std::string& database, const std::string& pop_id = "1") const {
+  console::RunSettings settings(const std::string& database,
+                                const std::string& pop_id = "1") const {
     console::RunSettings s;
     s.mode = "discovery_clientes";
     s.db_ip = m_env.host;
@@ -126,8 +145,14 @@ TEST_F(BillingDatabase, StatementsReachTheServerAsWrittenWithThePopBound) {
   const std::size_t from = support::log_size(m_env);
   collect_clients(settings(m_env.database, "7' OR ''='"));
   const std::string log = support::read_log_from(m_env, from);
-  EXPECT_THAT(log, HasSubstr("LOG:  statement: " + as_logged(k_overdue_sql) + "\n"));
-  EXPECT_THAT(log, HasSubstr(as_logged("        admcore_clientecontrato.pop_id::text LIKE $1\n        ") + "\n"));
+  EXPECT_THAT(log,
+              HasSubstr("LOG:  statement: " + as_logged(k_overdue_sql) + "\n"));
+  EXPECT_THAT(
+      log,
+      HasSubstr(
+          as_logged(
+              "        admcore_clientecontrato.pop_id::text LIKE $1\n        ")
+          + "\n"));
   EXPECT_THAT(log, HasSubstr("parameters: $1 = '%7'' OR ''''=''%'"));
 }
 
@@ -136,7 +161,16 @@ TEST_F(BillingDatabase, ValuesKeepTheirKindsAndEveryOverdueClientIsRead) {
   ASSERT_EQ(c.clients.size(), 11U);
   EXPECT_EQ(c.totals.titulos_totais_em_atraso, Value(std::int64_t{15}));
   double sum = 0;
-  for (const double v : {151.75, 89.9, 10.0, 0.3, 1234567890.42, 45.0, 19.99, 300.0, 33.33, 12.5}) {
+  for (const double v : {151.75,
+                         89.9,
+                         10.0,
+                         0.3,
+                         1234567890.42,
+                         45.0,
+                         19.99,
+                         300.0,
+                         33.33,
+                         12.5}) {
     sum += v;
   }
   EXPECT_EQ(c.totals.valor_total_divida, Value(sum));
@@ -145,7 +179,8 @@ TEST_F(BillingDatabase, ValuesKeepTheirKindsAndEveryOverdueClientIsRead) {
   EXPECT_EQ(ana.razao_social, Value(std::string("Ana Lúcia Conceição")));
   EXPECT_EQ(ana.valor_divida, Value(151.75));
   EXPECT_EQ(ana.titulos_em_atraso, Value(std::int64_t{3}));
-  EXPECT_EQ(ana.contato, Value(std::string("(11) 91234-5678 | ana@example.com")));
+  EXPECT_EQ(ana.contato,
+            Value(std::string("(11) 91234-5678 | ana@example.com")));
   EXPECT_EQ(ana.primeiro_vencimento, Value(DateTime{{2024, 3, 5}, 0, 0, 0, 0}));
   EXPECT_EQ(ana.data_cadastro, Value(DateTime{{2023, 1, 2}, 10, 20, 30, 0}));
   EXPECT_EQ(ana.pop, "São Paulo  Centro");
@@ -165,10 +200,13 @@ TEST_F(BillingDatabase, ValuesKeepTheirKindsAndEveryOverdueClientIsRead) {
   EXPECT_EQ(no_amount.valor_divida, Value(std::int64_t{0}));
   EXPECT_EQ(no_amount.titulos_em_atraso, Value(std::int64_t{0}));
   EXPECT_EQ(no_amount.pop, "POP1");
-  EXPECT_EQ(no_amount.razao_social, Value(std::string("Empresa \"Aspas\" \\ Barra Ltda")));
+  EXPECT_EQ(no_amount.razao_social,
+            Value(std::string("Empresa \"Aspas\" \\ Barra Ltda")));
 
-  EXPECT_EQ(client_with_id(c, 5).razao_social, Value(std::string("Linha1\tTab\nLinha2")));
-  EXPECT_EQ(client_with_id(c, 6).razao_social, Value(std::string("Música 𝄞 Estúdio 🎸 ME")));
+  EXPECT_EQ(client_with_id(c, 5).razao_social,
+            Value(std::string("Linha1\tTab\nLinha2")));
+  EXPECT_EQ(client_with_id(c, 6).razao_social,
+            Value(std::string("Música 𝄞 Estúdio 🎸 ME")));
   EXPECT_EQ(client_with_id(c, 9).cidade, "");
 }
 
@@ -179,8 +217,14 @@ TEST_F(BillingDatabase, PopFilterIsASubstringPatternAndAQuoteIsJustACharacter) {
     Value amount;
   };
   const Case cases[] = {
-      {"1", 6, 1050.0}, {"10", 1, 200.0}, {"2", 2, 450.0}, {"", 8, 1160.0},
-      {"%", 8, 1160.0}, {"_1", 3, 725.0}, {"999", 0, Null{}}, {"1' OR '1'='1", 0, Null{}},
+      {"1", 6, 1050.0},
+      {"10", 1, 200.0},
+      {"2", 2, 450.0},
+      {"", 8, 1160.0},
+      {"%", 8, 1160.0},
+      {"_1", 3, 725.0},
+      {"999", 0, Null{}},
+      {"1' OR '1'='1", 0, Null{}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("pop_id " + c.pop_id);
@@ -203,17 +247,21 @@ TEST_F(BillingDatabase, NoOverdueTitlesGivesEmptyListsAndIntegerZeros) {
 TEST_F(BillingDatabase, FailuresNameTheStepAndNeverThePassword) {
   auto wrong_password = settings(m_env.database);
   wrong_password.db_password = "senha-errada-secreta";
-  EXPECT_THAT([&] { collect_clients(wrong_password); },
-              ThrowsMessage<DbError>(AllOf(HasSubstr("conectar ao banco de dados: "),
-                                           HasSubstr("password authentication failed"),
-                                           Not(HasSubstr("senha-errada-secreta")))));
+  EXPECT_THAT(
+      [&] { collect_clients(wrong_password); },
+      ThrowsMessage<DbError>(AllOf(HasSubstr("conectar ao banco de dados: "),
+                                   HasSubstr("password authentication failed"),
+                                   Not(HasSubstr("senha-errada-secreta")))));
 
-  support::exec_sql(m_env, m_env.database, "DROP DATABASE IF EXISTS billing_sem_tabelas");
-  support::exec_sql(m_env, m_env.database, "CREATE DATABASE billing_sem_tabelas");
-  EXPECT_THAT([&] { collect_clients(settings("billing_sem_tabelas")); },
-              ThrowsMessage<DbError>(AllOf(HasSubstr("consultar clientes em atraso: "),
-                                           HasSubstr("does not exist"))));
+  support::exec_sql(
+      m_env, m_env.database, "DROP DATABASE IF EXISTS billing_sem_tabelas");
+  support::exec_sql(
+      m_env, m_env.database, "CREATE DATABASE billing_sem_tabelas");
+  EXPECT_THAT(
+      [&] { collect_clients(settings("billing_sem_tabelas")); },
+      ThrowsMessage<DbError>(AllOf(HasSubstr("consultar clientes em atraso: "),
+                                   HasSubstr("does not exist"))));
 }
 
-}  // namespace
-}  // namespace billing
+} // namespace
+} // namespace billing

@@ -1,10 +1,9 @@
 #include "billing/records.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <ctime>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 namespace billing {
 namespace {
@@ -15,7 +14,7 @@ using console::Null;
 using console::Value;
 
 class LocalZone : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     const char* old = std::getenv("TZ");
     m_old = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
@@ -31,12 +30,13 @@ class LocalZone : public ::testing::Test {
     tzset();
   }
 
- private:
+private:
   std::optional<std::string> m_old;
 };
 
 TEST_F(LocalZone, DateConversionDropsFractionsAndShiftsGapTimes) {
-  EXPECT_EQ(local_date_time(Date{2024, 3, 5}), Value(DateTime{{2024, 3, 5}, 0, 0, 0, 0}));
+  EXPECT_EQ(local_date_time(Date{2024, 3, 5}),
+            Value(DateTime{{2024, 3, 5}, 0, 0, 0, 0}));
   EXPECT_EQ(local_date_time(DateTime{{2023, 1, 2}, 10, 20, 30, 750000}),
             Value(DateTime{{2023, 1, 2}, 10, 20, 30, 0}));
   // 2018-11-04 00:00 to 01:00 does not exist in Sao Paulo: clocks went forward.
@@ -53,8 +53,9 @@ TEST(PlaceName, DefaultOnlyForNullOrEmptyThenRemovals) {
   EXPECT_EQ(place_name(std::string("P.O.P-(1)"), "Sem pop"), "POP1");
   EXPECT_EQ(place_name(std::string("-"), "Sem cidade"), "");
   EXPECT_EQ(place_name(std::string("   "), "Sem bairro"), "   ");
-  EXPECT_EQ(place_name(std::string("[Bairro] d'Água, Zona/Sul | São José."), "x"),
-            "Bairro dÁgua, Zona/Sul | São José");
+  EXPECT_EQ(
+      place_name(std::string("[Bairro] d'Água, Zona/Sul | São José."), "x"),
+      "Bairro dÁgua, Zona/Sul | São José");
 }
 
 std::vector<Value> row(Value id, Value count, Value amount, Value contato) {
@@ -79,7 +80,8 @@ TEST_F(LocalZone, TotalsKeepTheIntegerZeroUntilAnAmountIsAdded) {
   add_overdue_row(c, row(std::int64_t{1}, std::int64_t{2}, Null{}, Null{}));
   EXPECT_EQ(c.totals.valor_total_divida, Value(std::int64_t{0}));
   EXPECT_EQ(c.clients[0].valor_divida, Value(std::int64_t{0}));
-  add_overdue_row(c, row(std::int64_t{2}, std::int64_t{1}, 150.0, std::string("a@b")));
+  add_overdue_row(
+      c, row(std::int64_t{2}, std::int64_t{1}, 150.0, std::string("a@b")));
   EXPECT_EQ(c.totals.valor_total_divida, Value(150.0));
   EXPECT_EQ(c.totals.titulos_totais_em_atraso, Value(std::int64_t{3}));
 }
@@ -88,8 +90,12 @@ TEST_F(LocalZone, BothFormsInTheirOrderAndKinds) {
   Collection c;
   add_overdue_row(c, row(std::int64_t{7}, std::int64_t{2}, Null{}, Null{}));
   const auto discovery = discovery_form(c.clients[0]);
-  const std::vector<std::string> discovery_keys{"{#CLIENTE_ID}", "{#RAZAOSOCIAL}", "{#CPF_CNPJ}",
-                                                "{#VALOR_DIVIDA}", "{#TITULOS_EM_ATRASO}", "{#CONTATO}"};
+  const std::vector<std::string> discovery_keys{"{#CLIENTE_ID}",
+                                                "{#RAZAOSOCIAL}",
+                                                "{#CPF_CNPJ}",
+                                                "{#VALOR_DIVIDA}",
+                                                "{#TITULOS_EM_ATRASO}",
+                                                "{#CONTATO}"};
   ASSERT_EQ(discovery.size(), discovery_keys.size());
   for (std::size_t i = 0; i < discovery.size(); ++i) {
     EXPECT_EQ(discovery[i].key, discovery_keys[i]);
@@ -124,9 +130,12 @@ TEST_F(LocalZone, BothFormsInTheirOrderAndKinds) {
 TEST_F(LocalZone, RowsThatCannotBecomeRecordsAreErrors) {
   Collection c;
   EXPECT_THROW(add_overdue_row(c, std::vector<Value>(12)), RecordError);
-  EXPECT_THROW(add_overdue_row(c, row(std::int64_t{1}, std::string("dois"), Null{}, Null{})), RecordError);
+  EXPECT_THROW(
+      add_overdue_row(
+          c, row(std::int64_t{1}, std::string("dois"), Null{}, Null{})),
+      RecordError);
   EXPECT_TRUE(c.clients.empty());
 }
 
-}  // namespace
-}  // namespace billing
+} // namespace
+} // namespace billing

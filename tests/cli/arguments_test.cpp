@@ -1,19 +1,30 @@
 // The front end as a user meets it: the program run with real arguments.
-#include <gtest/gtest.h>
+#include "support/run_program.h"
 
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
-
-#include "support/run_program.h"
 
 namespace {
 
 using support::run_program;
 
-std::vector<std::string> full_form(const std::string& mode, const std::string& zabbix_host = "h") {
-  // The database port 1 refuses connections, so a run that tries to connect fails fast.
-  return {TARVO_BINARY, mode, "x", "127.0.0.1", "1", "db", "u", "segredo-nao-mostrar", "1",
-          "127.0.0.1", "9009", zabbix_host};
+std::vector<std::string> full_form(const std::string& mode,
+                                   const std::string& zabbix_host = "h") {
+  // The database port 1 refuses connections, so a run that tries to connect
+  // fails fast.
+  return {TARVO_BINARY,
+          mode,
+          "x",
+          "127.0.0.1",
+          "1",
+          "db",
+          "u",
+          "segredo-nao-mostrar",
+          "1",
+          "127.0.0.1",
+          "9009",
+          zabbix_host};
 }
 
 TEST(CountError, EveryWrongCountGivesItsLineAndStatusOne) {
@@ -26,17 +37,20 @@ TEST(CountError, EveryWrongCountGivesItsLineAndStatusOne) {
     const auto r = run_program(TARVO_BINARY, argv);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
-              "Falha na execução: parâmetros incorretos. São esperados 11 parâmetros e foram recebidos "
+              "Falha na execução: parâmetros incorretos. São esperados 11 "
+              "parâmetros e foram recebidos "
                   + std::to_string(count) + " parâmetros.\n");
     EXPECT_EQ(r.err, "");
   }
 }
 
 TEST(Version, BannerInBothFormsAndNothingElse) {
-  const auto short_form = run_program(TARVO_BINARY, {"./tarvo_clientes_db", "version"});
+  const auto short_form =
+      run_program(TARVO_BINARY, {"./tarvo_clientes_db", "version"});
   EXPECT_EQ(short_form.status, 0);
   ASSERT_EQ(short_form.out.front(), ' ');
-  const std::string notice = short_form.out.substr(0, short_form.out.find('\n') + 1);
+  const std::string notice =
+      short_form.out.substr(0, short_form.out.find('\n') + 1);
   EXPECT_EQ(short_form.out, notice + " tarvo_clientes_db  1.9.0\n");
   EXPECT_EQ(short_form.err, "");
 
@@ -49,7 +63,9 @@ TEST(Version, BannerInBothFormsAndNothingElse) {
 }
 
 TEST(Version, UnflushableOutputEndsWithStatusTwo) {
-  const auto r = run_program(TARVO_BINARY, {TARVO_BINARY, "version"}, {.env = {}, .stdout_to = "/dev/full"});
+  const auto r = run_program(TARVO_BINARY,
+                             {TARVO_BINARY, "version"},
+                             {.env = {}, .stdout_to = "/dev/full"});
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.status, 2);
 }
@@ -66,7 +82,12 @@ TEST(ShortForm, AnyOtherModeIsAUsageErrorAndContactsNothing) {
 }
 
 TEST(FullForm, ModesThatMatchNothingOrLaunchEndQuietly) {
-  for (const char* mode : {"Version", "", "DISCOVERY_CLIENTES", "discovery_clientes ", "launch_", "x_launch_y"}) {
+  for (const char* mode : {"Version",
+                           "",
+                           "DISCOVERY_CLIENTES",
+                           "discovery_clientes ",
+                           "launch_",
+                           "x_launch_y"}) {
     SCOPED_TRACE(mode);
     const auto r = run_program(TARVO_BINARY, full_form(mode));
     EXPECT_EQ(r.status, 0);
@@ -84,8 +105,14 @@ TEST(FullForm, DatabaseFailureIsOneLineOnStandardErrorWithoutThePassword) {
   };
   const Case cases[] = {
       {"refused port", "127.0.0.1", "1", "Connection refused"},
-      {"port not a number", "127.0.0.1", "abc", "invalid integer value \"abc\""},
-      {"unresolvable host", "nao-existe.invalid", "5432", "could not translate host name"},
+      {"port not a number",
+       "127.0.0.1",
+       "abc",
+       "invalid integer value \"abc\""},
+      {"unresolvable host",
+       "nao-existe.invalid",
+       "5432",
+       "could not translate host name"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -96,7 +123,9 @@ TEST(FullForm, DatabaseFailureIsOneLineOnStandardErrorWithoutThePassword) {
       const auto r = run_program(TARVO_BINARY, argv);
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.out, "");
-      EXPECT_EQ(r.err.rfind("Falha na execução: conectar ao banco de dados: ", 0), 0U) << r.err;
+      EXPECT_EQ(
+          r.err.rfind("Falha na execução: conectar ao banco de dados: ", 0), 0U)
+          << r.err;
       EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
       EXPECT_EQ(r.err.find("segredo-nao-mostrar"), std::string::npos);
       EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
@@ -104,4 +133,4 @@ TEST(FullForm, DatabaseFailureIsOneLineOnStandardErrorWithoutThePassword) {
   }
 }
 
-}  // namespace
+} // namespace

@@ -1,11 +1,11 @@
 // The normal collection pass end to end: the program against the test
 // billing database and a trapper double that records the wire.
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include "support/fake_trapper.h"
 #include "support/pg_env.h"
 #include "support/run_program.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -16,11 +16,13 @@ struct Sent {
   std::string key;
   std::string value;
   friend bool operator==(const Sent&, const Sent&) = default;
-  friend std::ostream& operator<<(std::ostream& os, const Sent& s) { return os << s.key << " = " << s.value; }
+  friend std::ostream& operator<<(std::ostream& os, const Sent& s) {
+    return os << s.key << " = " << s.value;
+  }
 };
 
 class PublicationRun : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     auto env = support::test_cluster();
     if (!env) {
@@ -35,12 +37,24 @@ class PublicationRun : public ::testing::Test {
                          const std::string& pop_id = "1") const {
     return support::run_program(
         TARVO_BINARY,
-        {TARVO_BINARY, "discovery_clientes", "", m_env.host, m_env.port, database, m_env.user, m_env.password,
-         pop_id, "127.0.0.1", "9009", host},
-        {.env = {"ZABBIX_SERVER=127.0.0.1:" + std::to_string(trapper.port())}, .stdout_to = std::nullopt});
+        {TARVO_BINARY,
+         "discovery_clientes",
+         "",
+         m_env.host,
+         m_env.port,
+         database,
+         m_env.user,
+         m_env.password,
+         pop_id,
+         "127.0.0.1",
+         "9009",
+         host},
+        {.env = {"ZABBIX_SERVER=127.0.0.1:" + std::to_string(trapper.port())},
+         .stdout_to = std::nullopt});
   }
 
-  static std::vector<Sent> sent(const FakeTrapper& trapper, const std::string& host) {
+  static std::vector<Sent> sent(const FakeTrapper& trapper,
+                                const std::string& host) {
     std::vector<Sent> out;
     for (const auto& r : trapper.received()) {
       EXPECT_EQ(r.host, host);
@@ -109,9 +123,12 @@ TEST_F(PublicationRun, FixtureClientsDocumentStaysValidJsonWithEscapes) {
   const auto all = sent(trapper, "DEBUG");
   ASSERT_EQ(all.size(), 5U + 2U * 11U);
   const std::string& document = all[4].value;
-  EXPECT_NE(document.find(R"("M\u00fasica \ud834\udd1e Est\u00fadio \ud83c\udfb8 ME")"), std::string::npos);
+  EXPECT_NE(document.find(
+                R"("M\u00fasica \ud834\udd1e Est\u00fadio \ud83c\udfb8 ME")"),
+            std::string::npos);
   EXPECT_NE(document.find(R"("Linha1\tTab\nLinha2")"), std::string::npos);
-  EXPECT_NE(document.find(R"("Empresa \"Aspas\" \\ Barra Ltda")"), std::string::npos);
+  EXPECT_NE(document.find(R"("Empresa \"Aspas\" \\ Barra Ltda")"),
+            std::string::npos);
   for (const char c : document) {
     ASSERT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << static_cast<int>(c);
   }
@@ -126,10 +143,11 @@ TEST_F(PublicationRun, FixtureClientsDocumentStaysValidJsonWithEscapes) {
 TEST_F(PublicationRun, AFailedSendEndsThePassThere) {
   struct Case {
     const char* name;
-    std::size_t reached;  // requests that arrive
-    bool refuse;          // stop listening after `reached` connections
+    std::size_t reached; // requests that arrive
+    bool refuse;         // stop listening after `reached` connections
   };
-  const Case cases[] = {{"refused on the 7th send", 6, true}, {"reply \"failed\" to the 2nd send", 2, false}};
+  const Case cases[] = {{"refused on the 7th send", 6, true},
+                        {"reply \"failed\" to the 2nd send", 2, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     test_support::Script script(c.reached - 1, Reply::ok());
@@ -143,7 +161,8 @@ TEST_F(PublicationRun, AFailedSendEndsThePassThere) {
     const auto r = run(m_env.database, trapper);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("Falha na execução: enviar ao Zabbix", 0), 0U) << r.err;
+    EXPECT_EQ(r.err.rfind("Falha na execução: enviar ao Zabbix", 0), 0U)
+        << r.err;
     EXPECT_EQ(trapper.received().size(), c.reached);
   }
 }
@@ -152,12 +171,24 @@ TEST_F(PublicationRun, AnUnusableServerAddressIsAClearError) {
   FakeTrapper trapper;
   const auto r = support::run_program(
       TARVO_BINARY,
-      {TARVO_BINARY, "discovery_clientes", "", m_env.host, m_env.port, m_env.database, m_env.user, m_env.password,
-       "1", "127.0.0.1", "9009", "pop-centro"},
+      {TARVO_BINARY,
+       "discovery_clientes",
+       "",
+       m_env.host,
+       m_env.port,
+       m_env.database,
+       m_env.user,
+       m_env.password,
+       "1",
+       "127.0.0.1",
+       "9009",
+       "pop-centro"},
       {.env = {"ZABBIX_SERVER=127.0.0.1:porta"}, .stdout_to = std::nullopt});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("endereço do servidor Zabbix \"127.0.0.1:porta\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("endereço do servidor Zabbix \"127.0.0.1:porta\""),
+            std::string::npos)
+      << r.err;
 }
 
-}  // namespace
+} // namespace

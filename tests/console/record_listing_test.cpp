@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sstream>
 
 namespace console {
@@ -29,8 +28,9 @@ TEST(RecordListing, PadsKeysAndValuesByCodePoints) {
 }
 
 TEST(RecordListing, EachBlockAlignedOnItsOwn) {
-  const std::vector<Record> records{{{"a", std::int64_t{1}}, {"bbb", std::string("x")}},
-                                    {{"cc", std::string("long value")}}};
+  const std::vector<Record> records{
+      {{"a", std::int64_t{1}}, {"bbb", std::string("x")}},
+      {{"cc", std::string("long value")}}};
   EXPECT_EQ(listing(records),
             "a   1\n"
             "bbb x\n"
@@ -40,7 +40,9 @@ TEST(RecordListing, EachBlockAlignedOnItsOwn) {
 }
 
 TEST(RecordListing, NullGivesTheKeyAloneAndCountsFourWide) {
-  const Record record{{"{#ID}", std::int64_t{7}}, {"{#NOME_LONGO}", Null{}}, {"{#X}", std::string("ab")}};
+  const Record record{{"{#ID}", std::int64_t{7}},
+                      {"{#NOME_LONGO}", Null{}},
+                      {"{#X}", std::string("ab")}};
   EXPECT_EQ(listing({record}),
             "{#ID}         7   \n"
             "{#NOME_LONGO}\n"
@@ -53,15 +55,18 @@ TEST(RecordListing, EmptyValuesLeaveTheSeparatorOnly) {
   EXPECT_EQ(listing({record}), "k   \nkey \n\n");
 }
 
-TEST(RecordListing, EmptyListPrintsNothing) { EXPECT_EQ(listing({}), ""); }
+TEST(RecordListing, EmptyListPrintsNothing) {
+  EXPECT_EQ(listing({}), "");
+}
 
 TEST(RecordListing, RecordWithoutEntriesStopsAfterTheBlocksBefore) {
   std::ostringstream out;
-  const std::vector<Record> records{{{"k", std::int64_t{1}}}, {}, {{"never", std::int64_t{2}}}};
+  const std::vector<Record> records{
+      {{"k", std::int64_t{1}}}, {}, {{"never", std::int64_t{2}}}};
   EXPECT_THAT([&] { print_dict_list(out, records); },
               ThrowsMessage<ListingError>(HasSubstr("registro sem entradas")));
   EXPECT_EQ(out.str(), "k 1\n\n");
 }
 
-}  // namespace
-}  // namespace console
+} // namespace
+} // namespace console

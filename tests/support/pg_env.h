@@ -12,19 +12,25 @@ struct PgEnv {
   std::string database;
   std::string user;
   std::string password;
-  std::string log_path;  ///< the server log, with every statement (log_statement=all)
+  std::string
+      log_path; ///< the server log, with every statement (log_statement=all)
 };
 
 /// The cluster of this test run, read from the file named by TARVO_PG_ENV;
 /// nullopt when the suite runs without one.
 std::optional<PgEnv> test_cluster();
 
-/// Runs SQL (several statements allowed) on `database` of the cluster; throws on failure.
-void exec_sql(const PgEnv& env, const std::string& database, const std::string& sql);
+/// Runs SQL (several statements allowed) on `database` of the cluster; throws
+/// on failure.
+void exec_sql(const PgEnv& env,
+              const std::string& database,
+              const std::string& sql);
 
 /// A fresh database `name` (dropped first if it exists) with the billing
 /// schema and then `rows_sql` loaded into it.
-void create_billing_database(const PgEnv& env, const std::string& name, const std::string& rows_sql);
+void create_billing_database(const PgEnv& env,
+                             const std::string& name,
+                             const std::string& rows_sql);
 
 /// Everything the server logged from byte offset `from` on.
 std::string read_log_from(const PgEnv& env, std::size_t from);
@@ -32,4 +38,4 @@ std::string read_log_from(const PgEnv& env, std::size_t from);
 /// Current size of the server log.
 std::size_t log_size(const PgEnv& env);
 
-}  // namespace support
+} // namespace support

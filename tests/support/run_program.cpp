@@ -1,14 +1,13 @@
 #include "support/run_program.h"
 
+#include <array>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <array>
-#include <cstring>
-#include <stdexcept>
 
 extern char** environ;
 
@@ -25,7 +24,11 @@ RunResult run_program(const std::string& path,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (options.stdout_to) {
-    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_to->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions,
+                                     1,
+                                     options.stdout_to->c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
   } else {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   }
@@ -51,7 +54,8 @@ RunResult run_program(const std::string& path,
 
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, args.data(), env.data());
+  const int rc = posix_spawn(
+      &pid, path.c_str(), &actions, nullptr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -61,7 +65,8 @@ RunResult run_program(const std::string& path,
     throw std::runtime_error("spawn " + path + ": " + std::strerror(rc));
   }
   RunResult result;
-  std::array<pollfd, 2> fds{pollfd{out_pipe[0], POLLIN, 0}, pollfd{err_pipe[0], POLLIN, 0}};
+  std::array<pollfd, 2> fds{pollfd{out_pipe[0], POLLIN, 0},
+                            pollfd{err_pipe[0], POLLIN, 0}};
   std::array<std::string*, 2> sinks{&result.out, &result.err};
   int open_fds = 2;
   std::array<char, 65536> buf{};
@@ -84,7 +89,8 @@ RunResult run_program(const std::string& path,
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
   if (WIFEXITED(wstatus)) {
     result.status = WEXITSTATUS(wstatus);
   } else if (WIFSIGNALED(wstatus)) {
@@ -93,4 +99,4 @@ RunResult run_program(const std::string& path,
   return result;
 }
 
-}  // namespace support
+} // namespace support

@@ -9,16 +9,17 @@ namespace support {
 
 /// What a finished child process left behind.
 struct RunResult {
-  std::string out;  ///< standard output, whole
-  std::string err;  ///< standard error, whole
-  int status = -1;  ///< exit status, or -1 when a signal ended it
-  int signal = 0;   ///< the signal that ended it, 0 if none
+  std::string out; ///< standard output, whole
+  std::string err; ///< standard error, whole
+  int status = -1; ///< exit status, or -1 when a signal ended it
+  int signal = 0;  ///< the signal that ended it, 0 if none
   std::chrono::milliseconds elapsed{0};
 };
 
 struct RunOptions {
-  std::vector<std::string> env;          ///< extra NAME=value entries
-  std::optional<std::string> stdout_to;  ///< a file to write standard output to, e.g. /dev/full
+  std::vector<std::string> env; ///< extra NAME=value entries
+  std::optional<std::string>
+      stdout_to; ///< a file to write standard output to, e.g. /dev/full
 };
 
 /// Runs the program with the arguments (argv[0] included), waits for it.
@@ -26,4 +27,4 @@ RunResult run_program(const std::string& path,
                       const std::vector<std::string>& argv,
                       const RunOptions& options = {});
 
-}  // namespace support
+} // namespace support
