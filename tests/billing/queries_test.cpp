@@ -1,7 +1,7 @@
 // The billing statements against a real PostgreSQL holding the test fixtures.
 #include "billing/collect.h"
 #include "billing/db_error.h"
-#include "support/pg_env.h"
+#include "support/pg_test.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -84,14 +84,13 @@ const char* const k_overdue_sql =
         financeiro_titulo.primeiro_vencimento
     )";
 
-class BillingDatabase : public ::testing::Test {
+class BillingDatabase : public support::PgTest {
 protected:
   void SetUp() override {
-    auto env = support::test_cluster();
-    if (!env) {
-      GTEST_SKIP() << "no PostgreSQL test cluster (TARVO_PG_ENV unset)";
+    PgTest::SetUp();
+    if (IsSkipped()) {
+      return;
     }
-    m_env = *env;
     setenv("TZ", "America/Sao_Paulo", 1);
     tzset();
     // Defaults of the environment must not change what the run reads.
@@ -117,7 +116,6 @@ protected:
     return s;
   }
 
-  support::PgEnv m_env;
 };
 
 // The server log starts every continuation line of a statement with a tab.

@@ -1,5 +1,5 @@
 // The debug run end to end: the program against the test billing database.
-#include "support/pg_env.h"
+#include "support/pg_test.h"
 #include "support/run_program.h"
 
 #include <fstream>
@@ -15,16 +15,8 @@ std::string read_file(const std::string& path) {
   return out.str();
 }
 
-class DebugRun : public ::testing::Test {
+class DebugRun : public support::PgTest {
 protected:
-  void SetUp() override {
-    auto env = support::test_cluster();
-    if (!env) {
-      GTEST_SKIP() << "no PostgreSQL test cluster (TARVO_PG_ENV unset)";
-    }
-    m_env = *env;
-  }
-
   std::vector<std::string> argv(const std::string& database,
                                 const std::string& zabbix_host) const {
     return {TARVO_BINARY,
@@ -41,7 +33,6 @@ protected:
             zabbix_host};
   }
 
-  support::PgEnv m_env;
 };
 
 TEST_F(DebugRun, PrintsTheReportByteForByteAndContactsNothingElse) {

@@ -1,7 +1,7 @@
 // The normal collection pass end to end: the program against the test
 // billing database and a trapper double that records the wire.
 #include "support/fake_trapper.h"
-#include "support/pg_env.h"
+#include "support/pg_test.h"
 #include "support/run_program.h"
 
 #include <gtest/gtest.h>
@@ -21,16 +21,8 @@ struct Sent {
   }
 };
 
-class PublicationRun : public ::testing::Test {
+class PublicationRun : public support::PgTest {
 protected:
-  void SetUp() override {
-    auto env = support::test_cluster();
-    if (!env) {
-      GTEST_SKIP() << "no PostgreSQL test cluster (TARVO_PG_ENV unset)";
-    }
-    m_env = *env;
-  }
-
   support::RunResult run(const std::string& database,
                          const FakeTrapper& trapper,
                          const std::string& host = "pop-centro",
@@ -63,7 +55,6 @@ protected:
     return out;
   }
 
-  support::PgEnv m_env;
 };
 
 TEST_F(PublicationRun, NoOverdueClientsStillSendsTheTotalsAndAnEmptyDocument) {
