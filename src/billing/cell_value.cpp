@@ -1,6 +1,7 @@
 #include "billing/cell_value.h"
 
 #include "billing/db_error.h"
+#include "console/calendar.h"
 
 #include <charconv>
 #include <cmath>
@@ -86,22 +87,11 @@ bool read_time(std::string_view& text, console::DateTime& t) {
 }
 
 console::DateTime local_of_utc_offset(console::DateTime t, int offset_seconds) {
-  std::tm utc{};
-  utc.tm_year = t.date.year - 1900;
-  utc.tm_mon = t.date.month - 1;
-  utc.tm_mday = t.date.day;
-  utc.tm_hour = t.hour;
-  utc.tm_min = t.minute;
-  utc.tm_sec = t.second;
+  std::tm utc = console::tm_of(t);
   const std::time_t instant = timegm(&utc) - offset_seconds;
   std::tm local{};
   localtime_r(&instant, &local);
-  return console::DateTime{
-      {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday},
-      local.tm_hour,
-      local.tm_min,
-      local.tm_sec,
-      t.microsecond};
+  return console::date_time_of(local, t.microsecond);
 }
 
 // "+HH", "-HH:MM" or "+HH:MM:SS" after a timestamptz.

@@ -1,5 +1,7 @@
 #include "billing/records.h"
 
+#include "console/calendar.h"
+
 #include <ctime>
 
 namespace billing {
@@ -60,15 +62,7 @@ console::Value local_date_time(const console::Value& value) {
   } else {
     throw RecordError("montar registros: data inválida");
   }
-  std::tm tm{};
-  tm.tm_year = in.date.year - 1900;
-  tm.tm_mon = in.date.month - 1;
-  tm.tm_mday = in.date.day;
-  tm.tm_hour = in.hour;
-  tm.tm_min = in.minute;
-  tm.tm_sec = in.second;
-  tm.tm_isdst =
-      -1; // let the zone's rules decide whether daylight saving applies
+  std::tm tm = console::tm_of(in);
   const std::time_t seconds = std::mktime(&tm);
   std::tm local{};
   if (localtime_r(&seconds, &local) == nullptr
@@ -78,12 +72,7 @@ console::Value local_date_time(const console::Value& value) {
         + std::to_string(in.date.year) + "-" + std::to_string(in.date.month)
         + "-" + std::to_string(in.date.day));
   }
-  return console::DateTime{
-      {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday},
-      local.tm_hour,
-      local.tm_min,
-      local.tm_sec,
-      0};
+  return console::date_time_of(local);
 }
 
 void add_overdue_row(Collection& collection,
