@@ -1,0 +1,66 @@
+#pragma once
+
+#include "timeseries/ingress_error.h"
+#include "timeseries/line_protocol.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace timeseries {
+
+/// A row's designated time: nanoseconds since the Unix epoch.
+struct TimestampNanos {
+  std::int64_t value = 0;
+  /// The system clock now, to the nanosecond.
+  static TimestampNanos now();
+};
+
+/// Line protocol (version 1) over HTTP to the store's /write endpoint.
+/// Rows are buffered and sent by flush(), and on their own every 75,000 rows
+/// unless the configuration turns that off. Move-only; closing or destroying
+/// it drops rows not yet flushed.
+class Sender {
+public:
+  /// A sender from a configuration text `http::addr=host[:port];key=value;...`
+  /// (";;" stands for ';' in a value). Keys: addr (port 9000 when left out),
+  /// username and password (both or neither), token, request_timeout,
+  /// request_min_throughput and retry_timeout (milliseconds, bytes per
+  /// second), auto_flush (on/off), auto_flush_rows, max_buf_size,
+  /// protocol_version (1 or auto); other keys are ignored. Connects to
+  /// nothing. Throws IngressError for a malformed text, a service other than
+  /// http, a missing addr or a bad value.
+  static Sender from_conf(std::string_view conf);
+
+  Sender(Sender&&) noexcept;
+  Sender& operator=(Sender&&) noexcept;
+  ~Sender();
+
+  /// Buffers one row of table with the columns in order (absent values left
+  /// out) and designated time at. Throws IngressError for a bad name or time,
+  /// on a closed sender, or when an automatic flush fails.
+  void row(std::string_view table,
+           std::span<const Column> columns,
+           TimestampNanos at);
+
+  /// Sends every buffered row in one POST and returns once the store has
+  /// answered 2xx; with nothing buffered, sends nothing. 5xx replies and
+  /// transport errors are retried for up to retry_timeout. Throws
+  /// IngressError ("Could not flush buffer: ...") on failure, leaving the rows
+  /// buffered, and console::TimeoutException when the run's bound passes.
+  void flush();
+
+  /// Rows buffered and not yet sent.
+  std::size_t pending_rows() const;
+
+  /// Drops unsent rows and the connection; later calls throw IngressError.
+  void close() noexcept;
+
+private:
+  struct Impl;
+  explicit Sender(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace timeseries

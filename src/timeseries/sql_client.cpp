@@ -1,0 +1,65 @@
+#include "timeseries/sql_client.h"
+
+#include "timeseries/curl_handles.h"
+
+#include <nlohmann/json.hpp>
+
+namespace timeseries {
+namespace {
+
+constexpr const char* k_user = "korviadmin";
+constexpr const char* k_password = "sentinelKQ";
+
+// Adds one name=value pair the way an HTML form encodes it: with
+// CURLU_URLENCODE on the query part libcurl writes a space as '+', keeps the
+// first '=' and percent-encodes everything outside A-Z a-z 0-9 - . _ ~.
+CURLUcode append_form_pair(CURLU* url, const std::string& pair) {
+  return curl_url_set(
+      url, CURLUPART_QUERY, pair.c_str(), CURLU_APPENDQUERY | CURLU_URLENCODE);
+}
+
+} // namespace
+
+std::optional<nlohmann::json> run_query(std::string_view quest_db_ip,
+                                        const std::string& sql_query,
+                                        std::ostream& out) {
+  const std::string address = "http://" + std::string(quest_db_ip) + ":"
+                              + std::string(k_sql_port) + "/exec";
+  CurlUrl url(curl_url());
+  if (!url) {
+    throw std::runtime_error("curl_url failed");
+  }
+  CURLUcode url_code =
+      curl_url_set(url.get(), CURLUPART_URL, address.c_str(), 0);
+  if (url_code == CURLUE_OK) {
+    url_code = append_form_pair(url.get(), "query=" + sql_query);
+  }
+  if (url_code == CURLUE_OK) {
+    url_code = append_form_pair(url.get(), "fmt=json");
+  }
+  if (url_code != CURLUE_OK) {
+    // An address libcurl cannot use (an empty host, say) is a request failure
+    // too.
+    out << ("Error: " + std::string(curl_url_strerror(url_code)) + "\n");
+    return std::nullopt;
+  }
+
+  CurlEasy handle = make_easy();
+  curl_easy_setopt(handle.get(), CURLOPT_CURLU, url.get());
+  curl_easy_setopt(handle.get(), CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(
+      handle.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+  curl_easy_setopt(handle.get(), CURLOPT_USERNAME, k_user);
+  curl_easy_setopt(handle.get(), CURLOPT_PASSWORD, k_password);
+  // No time-out is set on purpose: only the run's bound stops a silent store.
+
+  std::string body;
+  const TransferResult result = perform_bounded(handle.get(), body);
+  if (result.code != CURLE_OK) {
+    out << ("Error: " + result.error + "\n");
+    return std::nullopt;
+  }
+  return nlohmann::json::parse(body);
+}
+
+} // namespace timeseries

@@ -1,0 +1,139 @@
+#include "timeseries/timeseries_sender.h"
+
+#include "timeseries/ingress.h"
+#include "timeseries/table_upkeep.h"
+
+#include <array>
+#include <cmath>
+#include <ctime>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace timeseries {
+namespace {
+
+constexpr std::string_view k_table = "tarvoClientes";
+
+struct ColumnSource {
+  std::string_view column;
+  std::string_view key;
+};
+
+// The row's columns in the table's order, each read from its record entry;
+// `timestamp`, the fifteenth, is the run's own value.
+constexpr std::array<ColumnSource, 14> k_sources = {{
+    {"idCliente", "{#CLIENTE_ID}"},
+    {"razaoSocial", "{#RAZAOSOCIAL}"},
+    {"cpfCnpj", "{#CPF_CNPJ}"},
+    {"valorDivida", "{#VALOR_DIVIDA}"},
+    {"titulosDivida", "{#TITULOS_EM_ATRASO}"},
+    {"contatoCliente", "{#CONTATO}"},
+    {"primeiroVencimento", "{#PRIMEIRO_VENCIMENTO}"},
+    {"diasAtraso", "{#DIAS_ATRASO}"},
+    {"cidade", "{#CIDADE}"},
+    {"pop", "{#POP}"},
+    {"bairro", "{#BAIRRO}"},
+    {"dataCadastro", "{#DATA_CADASTRO}"},
+    {"dataCriacaoTitulo", "{#DATA_CRIACAO_TITULO}"},
+    {"tarvoIdentification", "{#TARVO_IDENTIFICATION}"},
+}};
+
+const console::Value& record_value(const console::Record& record,
+                                   std::string_view key) {
+  for (const console::Entry& entry : record) {
+    if (entry.key == key) {
+      return entry.value;
+    }
+  }
+  throw std::out_of_range("time-series record without " + std::string(key));
+}
+
+// Each kind becomes its own field; nothing is converted but the date-time,
+// which is carried as the instant it denotes.
+FieldValue field_value(const console::Value& value, std::string_view column) {
+  struct Visitor {
+    std::string_view column;
+    FieldValue operator()(const console::Null&) const {
+      return std::monostate{};
+    }
+    FieldValue operator()(std::int64_t v) const { return v; }
+    FieldValue operator()(double v) const { return v; }
+    FieldValue operator()(const std::string& v) const { return v; }
+    FieldValue operator()(const console::Date&) const {
+      throw std::invalid_argument("column " + std::string(column)
+                                  + ": a date has no field kind");
+    }
+    FieldValue operator()(const console::DateTime& v) const {
+      return TimestampMicros{local_micros(v)};
+    }
+  };
+  return std::visit(Visitor{column}, value);
+}
+
+} // namespace
+
+std::int64_t get_timestamp(const WallClock& clock) {
+  using namespace std::chrono;
+  const auto micros = floor<microseconds>(clock().time_since_epoch()).count();
+  const auto whole_seconds =
+      micros >= 0 ? micros / 1'000'000 : -((-micros + 999'999) / 1'000'000);
+  const auto fraction = micros - whole_seconds * 1'000'000;
+  // Kept in double precision on purpose: the stored values have always been
+  // formed this way, 256 ns apart at present-day instants.
+  const double seconds =
+      static_cast<double>(whole_seconds) + static_cast<double>(fraction) / 1e6;
+  return static_cast<std::int64_t>(seconds * 1e9);
+}
+
+std::int64_t local_micros(const console::DateTime& local) {
+  std::tm fields{};
+  fields.tm_year = local.date.year - 1900;
+  fields.tm_mon = local.date.month - 1;
+  fields.tm_mday = local.date.day;
+  fields.tm_hour = local.hour;
+  fields.tm_min = local.minute;
+  fields.tm_sec = local.second;
+  fields.tm_isdst =
+      -1; // the zone's rules decide whether daylight saving applies
+  const std::time_t seconds = std::mktime(&fields);
+  return static_cast<std::int64_t>(seconds) * 1'000'000 + local.microsecond;
+}
+
+void sendQuestDB(const console::RunSettings& settings,
+                 std::span<const billing::Client> clients,
+                 std::ostream& out,
+                 std::ostream& err) {
+  upkeep_table(settings.quest_db_ip, out);
+  // QuestDB reads a timestamp field in microseconds, so the run's value goes
+  // as one, truncated from the nanoseconds get_timestamp forms.
+  const TimestampMicros run_timestamp{get_timestamp() / 1000};
+  const std::string conf = "http::addr=" + settings.quest_db_ip + ":"
+                           + settings.quest_db_port
+                           + ";username=korviadmin;password=sentinelKQ;";
+  try {
+    Sender sender = Sender::from_conf(conf);
+    std::vector<Column> columns(k_sources.size() + 1);
+    for (std::size_t i = 0; i < k_sources.size(); ++i) {
+      columns[i].name = k_sources[i].column;
+    }
+    columns.back().name = "timestamp";
+    columns.back().value = run_timestamp;
+    for (const billing::Client& client : clients) {
+      // One record's form at a time, so a large run never holds them all.
+      const console::Record record =
+          billing::timeseries_form(client, settings.zabbix_host);
+      for (std::size_t i = 0; i < k_sources.size(); ++i) {
+        columns[i].value = field_value(record_value(record, k_sources[i].key),
+                                       k_sources[i].column);
+      }
+      sender.row(k_table, columns, TimestampNanos::now());
+    }
+    sender.flush();
+    sender.close();
+  } catch (const IngressError& e) {
+    err << ("Erro: " + std::string(e.what()) + "\n");
+  }
+}
+
+} // namespace timeseries
