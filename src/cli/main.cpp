@@ -1,4 +1,5 @@
 #include "cli/front_end.h"
+#include "timeseries/curl_global.h"
 
 #include <csignal>
 #include <string>
@@ -8,6 +9,7 @@ int main(int argc, char** argv) {
   // A peer or a reader that closes early must show as a failed write, never
   // as a signal that kills the run.
   std::signal(SIGPIPE, SIG_IGN);
+  const timeseries::CurlGlobal curl_global;
   const std::vector<std::string> args(argv, argv + argc);
   return cli::run(args);
 }

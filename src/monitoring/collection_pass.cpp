@@ -3,6 +3,9 @@
 #include "billing/collect.h"
 #include "billing/debug_report.h"
 #include "monitoring/publication.h"
+#include "timeseries/timeseries_sender.h"
+
+#include <iostream>
 
 namespace monitoring {
 
@@ -16,6 +19,7 @@ void discovery_clientes(const console::RunSettings& settings,
   }
   publish_to_zabbix(
       parse_zabbix_server(zabbix_server), settings.zabbix_host, collection);
+  timeseries::sendQuestDB(settings, collection.clients, out, std::cerr);
   out << "OK\n";
 }
 

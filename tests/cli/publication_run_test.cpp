@@ -1,15 +1,20 @@
 // The normal collection pass end to end: the program against the test
 // billing database and a trapper double that records the wire.
+#include "support/fake_questdb.h"
 #include "support/fake_trapper.h"
 #include "support/pg_test.h"
 #include "support/run_program.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 namespace {
 
+using test_support::FakeQuestDb;
 using test_support::FakeTrapper;
+using test_support::HttpReply;
 using test_support::Reply;
 
 struct Sent {
@@ -23,10 +28,26 @@ struct Sent {
 
 class PublicationRun : public support::PgTest {
 protected:
+  // Every run also reaches a store double whose table is already complete,
+  // on its own loopback address so the runs never meet a real store.
   support::RunResult run(const std::string& database,
                          const FakeTrapper& trapper,
                          const std::string& host = "pop-centro",
-                         const std::string& pop_id = "1") const {
+                         const std::string& pop_id = "1") {
+    // Tests run side by side under ctest -j: each test's line gives it its
+    // own address for port 9000.
+    const int line =
+        ::testing::UnitTest::GetInstance()->current_test_info()->line();
+    const std::string address = "127.4." + std::to_string(line / 256) + "."
+                                + std::to_string(line % 256);
+    m_sql.reset();
+    m_rows.reset();
+    m_rows = std::make_unique<FakeQuestDb>(
+        FakeQuestDb::Options{.address = address, .port = 0, .script = {}});
+    m_sql = std::make_unique<FakeQuestDb>(
+        FakeQuestDb::Options{.address = address,
+                             .port = 9000,
+                             .script = {HttpReply::column_listing(15)}});
     return support::run_program(
         TARVO_BINARY,
         {TARVO_BINARY,
@@ -38,12 +59,15 @@ protected:
          m_env.user,
          m_env.password,
          pop_id,
-         "127.0.0.1",
-         "9009",
+         address,
+         std::to_string(m_rows->port()),
          host},
         {.env = {"ZABBIX_SERVER=127.0.0.1:" + std::to_string(trapper.port())},
          .stdout_to = std::nullopt});
   }
+
+  std::unique_ptr<FakeQuestDb> m_rows;
+  std::unique_ptr<FakeQuestDb> m_sql;
 
   static std::vector<Sent> sent(const FakeTrapper& trapper,
                                 const std::string& host) {
@@ -54,7 +78,6 @@ protected:
     }
     return out;
   }
-
 };
 
 TEST_F(PublicationRun, NoOverdueClientsStillSendsTheTotalsAndAnEmptyDocument) {
@@ -105,6 +128,12 @@ TEST_F(PublicationRun, ThreeClientsMakeElevenSendsInOrder) {
       {"titulos_em_atraso[42]", "2"},
   };
   EXPECT_EQ(sent(trapper, "Debug"), expected);
+  const auto rows = m_rows->requests();
+  ASSERT_EQ(rows.size(), 1U);
+  EXPECT_EQ(std::count(rows[0].body.begin(), rows[0].body.end(), '\n'), 3);
+  EXPECT_NE(rows[0].body.find("tarvoIdentification=\"Debug\""),
+            std::string::npos)
+      << rows[0].body;
 }
 
 TEST_F(PublicationRun, FixtureClientsDocumentStaysValidJsonWithEscapes) {
