@@ -1,5 +1,6 @@
 #include "timeseries/timeseries_sender.h"
 
+#include "console/calendar.h"
 #include "timeseries/ingress.h"
 #include "timeseries/table_upkeep.h"
 
@@ -87,15 +88,7 @@ std::int64_t get_timestamp(const WallClock& clock) {
 }
 
 std::int64_t local_micros(const console::DateTime& local) {
-  std::tm fields{};
-  fields.tm_year = local.date.year - 1900;
-  fields.tm_mon = local.date.month - 1;
-  fields.tm_mday = local.date.day;
-  fields.tm_hour = local.hour;
-  fields.tm_min = local.minute;
-  fields.tm_sec = local.second;
-  fields.tm_isdst =
-      -1; // the zone's rules decide whether daylight saving applies
+  std::tm fields = console::tm_of(local);
   const std::time_t seconds = std::mktime(&fields);
   return static_cast<std::int64_t>(seconds) * 1'000'000 + local.microsecond;
 }
