@@ -3,6 +3,7 @@
 #include "console/text_form.h"
 #include "timeseries/ingress_error.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 
@@ -16,29 +17,56 @@ void append_int(std::string& out, std::int64_t value) {
   out.append(digits, end);
 }
 
-bool is_forbidden_in_any_name(unsigned char c) {
-  switch (c) {
-  case '?':
-  case ',':
-  case '\'':
-  case '"':
-  case '\\':
-  case '/':
-  case ':':
-  case ')':
-  case '(':
-  case '+':
-  case '*':
-  case '%':
-  case '~':
-  case '\r':
-  case '\n':
-  case '\0':
-  case 0x7F:
-    return true;
-  default:
-    return c <= 0x0F;
+// Byte classes, looked up once per byte: the encoder runs over every text
+// of every row, so a table beats a chain of comparisons.
+enum ByteClass : unsigned char {
+  k_forbidden_in_name = 1,   // in no table or column name
+  k_forbidden_in_column = 2, // in no column name ('.', '-')
+  k_escaped_in_name = 4,     // needs a backslash in a name
+  k_escaped_in_string = 8,   // needs a backslash in a string field
+};
+
+constexpr std::array<unsigned char, 256> make_byte_classes() {
+  std::array<unsigned char, 256> classes{};
+  const auto mark = [&classes](std::string_view bytes, ByteClass cls) {
+    for (const char c : bytes) {
+      classes[static_cast<unsigned char>(c)] |= cls;
+    }
+  };
+  for (std::size_t c = 0; c <= 0x0F; ++c) {
+    classes[c] |= k_forbidden_in_name;
   }
+  mark("?,'\"\\/:)(+*%~\r\n\x7F", k_forbidden_in_name);
+  mark(".-", k_forbidden_in_column);
+  mark(" ,=\n\r\\", k_escaped_in_name);
+  mark("\"\\\n\r", k_escaped_in_string);
+  return classes;
+}
+
+constexpr std::array<unsigned char, 256> k_byte_classes = make_byte_classes();
+
+bool has_class(char c, unsigned char mask) {
+  return (k_byte_classes[static_cast<unsigned char>(c)] & mask) != 0;
+}
+
+bool is_forbidden_in_any_name(unsigned char c) {
+  return has_class(static_cast<char>(c), k_forbidden_in_name);
+}
+
+// Appends text with a backslash before each byte of the class, copying the
+// runs between them whole.
+void append_escaped(std::string& out,
+                    std::string_view text,
+                    unsigned char mask) {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (has_class(text[i], mask)) {
+      out.append(text.data() + run, i - run);
+      out.push_back('\\');
+      run = i;
+    }
+  }
+  out.append(text.data() + run, text.size() - run);
 }
 
 bool has_bom(std::string_view name) {
@@ -89,7 +117,8 @@ void check_column_name(std::string_view name) {
   }
   for (std::size_t i = 0; i < name.size(); ++i) {
     const auto c = static_cast<unsigned char>(name[i]);
-    if (is_forbidden_in_any_name(c) || c == '.' || c == '-') {
+    if (is_forbidden_in_any_name(c)
+        || has_class(name[i], k_forbidden_in_column)) {
       throw IngressError("Bad string " + quoted(name)
                          + ": Column names can't contain a "
                          + quoted(name.substr(i, 1))
@@ -120,24 +149,13 @@ void append_field(std::string& out, const FieldValue& value) {
 } // namespace
 
 void append_name(std::string& out, std::string_view name) {
-  for (const char c : name) {
-    if (c == ' ' || c == ',' || c == '=' || c == '\n' || c == '\r'
-        || c == '\\') {
-      out.push_back('\\');
-    }
-    out.push_back(c);
-  }
+  append_escaped(out, name, k_escaped_in_name);
 }
 
 void append_string_field(std::string& out, std::string_view text) {
   out.push_back('"');
-  for (const char c : text) {
-    // A line break stays a real line break after the backslash.
-    if (c == '"' || c == '\\' || c == '\n' || c == '\r') {
-      out.push_back('\\');
-    }
-    out.push_back(c);
-  }
+  // A line break stays a real line break after the backslash.
+  append_escaped(out, text, k_escaped_in_string);
   out.push_back('"');
 }
 
@@ -152,27 +170,48 @@ void append_float_field(std::string& out, double value) {
   }
 }
 
+const std::string& LineBuffer::column_prefix(std::size_t position,
+                                             std::string_view name) {
+  if (position >= m_prefixes.size()) {
+    m_prefixes.resize(position + 1);
+  }
+  NamePrefix& cached = m_prefixes[position];
+  if (cached.prefix.empty() || cached.name != name) {
+    check_column_name(name);
+    cached.name = name;
+    cached.prefix.clear();
+    append_name(cached.prefix, name);
+    cached.prefix.push_back('=');
+  }
+  return cached.prefix;
+}
+
 void LineBuffer::add_row(std::string_view table,
                          std::span<const Column> columns,
                          std::int64_t at_nanos) {
   const std::size_t row_start = m_text.size();
   try {
-    check_table_name(table);
+    if (m_table_escaped.empty() || m_table != table) {
+      check_table_name(table);
+      m_table = table;
+      m_table_escaped.clear();
+      append_name(m_table_escaped, table);
+    }
     if (at_nanos < 0) {
       throw IngressError("Timestamp " + std::to_string(at_nanos)
                          + " is negative. It must be >= 0.");
     }
-    append_name(m_text, table);
+    m_text += m_table_escaped;
     char separator = ' ';
-    for (const Column& column : columns) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const Column& column = columns[i];
       if (std::holds_alternative<std::monostate>(column.value)) {
         continue;
       }
-      check_column_name(column.name);
+      const std::string& prefix = column_prefix(i, column.name);
       m_text.push_back(separator);
       separator = ',';
-      append_name(m_text, column.name);
-      m_text.push_back('=');
+      m_text += prefix;
       append_field(m_text, column.value);
     }
     if (separator == ' ') {

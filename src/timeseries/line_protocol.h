@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace timeseries {
 
@@ -63,8 +64,19 @@ public:
   }
 
 private:
+  /// `name=` for the column at this position, checked and escaped once and
+  /// reused while rows keep the same name there (they always do).
+  const std::string& column_prefix(std::size_t position, std::string_view name);
+
+  struct NamePrefix {
+    std::string name;
+    std::string prefix;
+  };
   std::string m_text;
   std::size_t m_rows = 0;
+  std::string m_table;         ///< last table name checked
+  std::string m_table_escaped; ///< and its escaped form
+  std::vector<NamePrefix> m_prefixes;
 };
 
 } // namespace timeseries
