@@ -1,12 +1,15 @@
 /* Stand-in for a Zabbix trapper, for the benchmark only.
  *
- *   trapper PORT_FILE
+ *   trapper PORT_FILE [MARKS_FILE]
  *
  * Listens on 127.0.0.1 (a free port, written to PORT_FILE once listening),
  * and for each connection reads one framed sender request ("ZBXD\x01",
  * u32le body length, u32le 0, body), answers it with a framed success reply
  * and closes. Single-threaded, no fork: accept, read, write, close.
  * On SIGTERM or SIGINT prints "requests=N bad=N bytes=N" to stdout and exits.
+ * On SIGUSR1 appends "FIRST_NS LAST_NS REQUESTS" to MARKS_FILE for the
+ * requests since the previous mark (accept of the first, close of the last,
+ * CLOCK_REALTIME), so the benchmark can tell when a pass was sending.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -20,13 +23,26 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 static volatile sig_atomic_t g_stop = 0;
+static volatile sig_atomic_t g_mark = 0;
 
 static void on_signal(int sig) {
   (void)sig;
   g_stop = 1;
+}
+
+static void on_mark(int sig) {
+  (void)sig;
+  g_mark = 1;
+}
+
+static long long now_ns(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 /* Reads exactly n bytes (or into a scratch buffer when buf is NULL);
@@ -60,8 +76,8 @@ static int write_all(int fd, const unsigned char *buf, size_t n) {
 }
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s PORT_FILE\n", argv[0]);
+  if (argc != 2 && argc != 3) {
+    fprintf(stderr, "usage: %s PORT_FILE [MARKS_FILE]\n", argv[0]);
     return 2;
   }
   struct sigaction sa;
@@ -69,7 +85,11 @@ int main(int argc, char **argv) {
   sa.sa_handler = on_signal; /* no SA_RESTART: accept must return EINTR */
   sigaction(SIGTERM, &sa, NULL);
   sigaction(SIGINT, &sa, NULL);
+  sa.sa_handler = on_mark;
+  sigaction(SIGUSR1, &sa, NULL);
   signal(SIGPIPE, SIG_IGN);
+  const char *marks = argc == 3 ? argv[2] : NULL;
+  long long first_ns = 0, last_ns = 0, marked = 0;
 
   int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (ls < 0) { perror("socket"); return 1; }
@@ -110,7 +130,19 @@ int main(int argc, char **argv) {
 
   unsigned long long requests = 0, bad = 0, bytes = 0;
   while (!g_stop) {
+    if (g_mark) {
+      g_mark = 0;
+      if (marks) {
+        FILE *mf = fopen(marks, "a");
+        if (mf) {
+          fprintf(mf, "%lld %lld %lld\n", first_ns, last_ns, marked);
+          fclose(mf);
+        }
+      }
+      first_ns = last_ns = marked = 0;
+    }
     int fd = accept4(ls, NULL, NULL, SOCK_CLOEXEC);
+    if (fd >= 0 && first_ns == 0) first_ns = now_ns();
     if (fd < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
       perror("accept");
@@ -133,6 +165,8 @@ int main(int argc, char **argv) {
     ++requests;
     bytes += 13 + len;
     close(fd);
+    ++marked;
+    last_ns = now_ns();
   }
   printf("requests=%llu bad=%llu bytes=%llu\n", requests, bad, bytes);
   fflush(stdout);
