@@ -89,8 +89,7 @@ bool read_time(std::string_view& text, console::DateTime& t) {
 console::DateTime local_of_utc_offset(console::DateTime t, int offset_seconds) {
   std::tm utc = console::tm_of(t);
   const std::time_t instant = timegm(&utc) - offset_seconds;
-  std::tm local{};
-  localtime_r(&instant, &local);
+  const std::tm local = console::local_tm(instant).value_or(std::tm{});
   return console::date_time_of(local, t.microsecond);
 }
 

@@ -62,17 +62,16 @@ console::Value local_date_time(const console::Value& value) {
   } else {
     throw RecordError("montar registros: data inválida");
   }
-  std::tm tm = console::tm_of(in);
-  const std::time_t seconds = std::mktime(&tm);
-  std::tm local{};
-  if (localtime_r(&seconds, &local) == nullptr
-      || (seconds == -1 && tm.tm_year != 69)) {
+  const auto seconds = console::local_seconds(in);
+  const auto local =
+      seconds ? console::local_tm(*seconds) : std::optional<std::tm>{};
+  if (!local) {
     throw RecordError(
         "montar registros: data fora do alcance do fuso horário local: "
         + std::to_string(in.date.year) + "-" + std::to_string(in.date.month)
         + "-" + std::to_string(in.date.day));
   }
-  return console::date_time_of(local);
+  return console::date_time_of(*local);
 }
 
 void add_overdue_row(Collection& collection,

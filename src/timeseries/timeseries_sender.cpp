@@ -88,8 +88,7 @@ std::int64_t get_timestamp(const WallClock& clock) {
 }
 
 std::int64_t local_micros(const console::DateTime& local) {
-  std::tm fields = console::tm_of(local);
-  const std::time_t seconds = std::mktime(&fields);
+  const std::time_t seconds = console::local_seconds(local).value_or(-1);
   return static_cast<std::int64_t>(seconds) * 1'000'000 + local.microsecond;
 }
 
