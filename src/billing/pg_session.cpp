@@ -3,7 +3,11 @@
 #include "billing/db_error.h"
 #include "console/deadline.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
 #include <poll.h>
 
 namespace billing {
@@ -32,20 +36,62 @@ std::string pq_message(const PGconn* conn) {
   return one_line(PQerrorMessage(conn));
 }
 
-void wait_socket(PGconn* conn, short events, std::string_view step) {
+using Clock = std::chrono::steady_clock;
+
+// Waits until the socket is ready, the run's bound passes (TimeoutException)
+// or, when given, the step's own limit passes (returns false).
+bool wait_socket(PGconn* conn,
+                 short events,
+                 std::string_view step,
+                 std::optional<Clock::time_point> limit = std::nullopt) {
   pollfd pfd{PQsocket(conn), events, 0};
   if (pfd.fd < 0) {
     throw DbError(std::string(step) + ": conexão perdida com o banco de dados");
   }
   for (;;) {
-    const int rc = poll(&pfd, 1, console::deadline::wait_ms());
+    int wait_ms = console::deadline::wait_ms();
+    if (limit) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(*limit - Clock::now())
+              .count();
+      if (left <= 0) {
+        return false;
+      }
+      if (wait_ms < 0 || left < wait_ms) {
+        wait_ms = static_cast<int>(left);
+      }
+    }
+    const int rc = poll(&pfd, 1, wait_ms);
     if (rc > 0) {
-      return;
+      return true;
     }
     if (rc == 0) {
       console::deadline::check();
     }
   }
+}
+
+// libpq leaves connect_timeout (or PGCONNECT_TIMEOUT) to the caller when the
+// connection is driven by PQconnectPoll; it is honoured here as libpq would:
+// whole seconds, at least 2, none when zero or negative.
+std::optional<Clock::time_point> connect_limit(PGconn* conn) {
+  std::optional<Clock::time_point> limit;
+  PQconninfoOption* options = PQconninfo(conn);
+  if (options == nullptr) {
+    return limit;
+  }
+  for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    if (std::string_view(o->keyword) == "connect_timeout" && o->val != nullptr
+        && *o->val != '\0') {
+      char* end = nullptr;
+      const long seconds = std::strtol(o->val, &end, 10);
+      if (end != o->val && seconds > 0) {
+        limit = Clock::now() + std::chrono::seconds(std::max(seconds, 2L));
+      }
+    }
+  }
+  PQconninfoFree(options);
+  return limit;
 }
 
 bool succeeded(const PGresult* result) {
@@ -91,20 +137,27 @@ PgConn open_billing_connection(const console::RunSettings& settings) {
   if (!conn) {
     throw DbError("conectar ao banco de dados: memória insuficiente");
   }
+  constexpr std::string_view step = "conectar ao banco de dados";
+  const auto limit = connect_limit(conn.get());
   for (;;) {
+    bool ready = true;
     switch (PQconnectPoll(conn.get())) {
     case PGRES_POLLING_OK:
       settle_session(conn.get());
       return conn;
     case PGRES_POLLING_FAILED:
-      throw DbError("conectar ao banco de dados: " + pq_message(conn.get()));
+      throw DbError(std::string(step) + ": " + pq_message(conn.get()));
     case PGRES_POLLING_READING:
-      wait_socket(conn.get(), POLLIN, "conectar ao banco de dados");
+      ready = wait_socket(conn.get(), POLLIN, step, limit);
       break;
     case PGRES_POLLING_WRITING:
     case PGRES_POLLING_ACTIVE:
-      wait_socket(conn.get(), POLLOUT, "conectar ao banco de dados");
+      ready = wait_socket(conn.get(), POLLOUT, step, limit);
       break;
+    }
+    if (!ready) {
+      // libpq's own words for it.
+      throw DbError(std::string(step) + ": timeout expired");
     }
   }
 }
