@@ -207,15 +207,17 @@ void write_all(const Exchange& exchange,
                std::string_view bytes,
                Clock::time_point until,
                std::chrono::milliseconds timeout) {
+  // Each call is tried first and waited for only when the socket is not
+  // ready: a request fits a fresh socket's buffer, so it rarely waits.
   while (!bytes.empty()) {
-    if (!wait_ready(exchange, fd, POLLOUT, until)) {
-      exchange.fail("tempo esgotado ao enviar o pedido (" + ms_text(timeout)
-                    + ")");
-    }
     // MSG_NOSIGNAL: a peer that has closed must give EPIPE, not kill the run.
     const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        if (!wait_ready(exchange, fd, POLLOUT, until)) {
+          exchange.fail("tempo esgotado ao enviar o pedido (" + ms_text(timeout)
+                        + ")");
+        }
         continue;
       }
       exchange.fail("enviar o pedido: " + errno_text(errno));
@@ -234,16 +236,16 @@ std::size_t read_up_to(const Exchange& exchange,
                        std::chrono::milliseconds timeout) {
   std::size_t got = 0;
   while (got < size) {
-    if (!wait_ready(exchange, fd, POLLIN, until)) {
-      exchange.fail("tempo esgotado aguardando a resposta (" + ms_text(timeout)
-                    + ")");
-    }
     const ssize_t n = ::recv(fd, out + got, size - got, 0);
     if (n == 0) {
       break;
     }
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        if (!wait_ready(exchange, fd, POLLIN, until)) {
+          exchange.fail("tempo esgotado aguardando a resposta ("
+                        + ms_text(timeout) + ")");
+        }
         continue;
       }
       exchange.fail("ler a resposta: " + errno_text(errno));
