@@ -375,7 +375,16 @@ void Sender::row(std::string_view table,
   if (!m_impl) {
     throw IngressError("Sender is closed");
   }
-  m_impl->buffer.add_row(table, columns, at.value);
+  LineBuffer& buffer = m_impl->buffer;
+  buffer.add_row(table, columns, at.value);
+  const std::size_t batch = m_impl->settings.auto_flush_rows;
+  if (buffer.rows() == 1 && batch != 0) {
+    // Room for a whole batch of rows like the first, so the text is not
+    // moved (and held twice) each time it outgrows its memory; pages never
+    // written cost nothing.
+    buffer.reserve(std::min(m_impl->settings.max_buf_size,
+                            buffer.text().size() * batch / 8 * 9));
+  }
   if (m_impl->settings.auto_flush_rows != 0
       && m_impl->buffer.rows() >= m_impl->settings.auto_flush_rows) {
     flush();

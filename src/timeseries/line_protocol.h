@@ -57,6 +57,8 @@ public:
   const std::string& text() const { return m_text; }
   /// Number of rows buffered.
   std::size_t rows() const { return m_rows; }
+  /// Makes room for this many bytes without moving the text again.
+  void reserve(std::size_t bytes) { m_text.reserve(bytes); }
   /// Drops every buffered row.
   void clear() {
     m_text.clear();
