@@ -4,6 +4,7 @@
 #include "cli/launch.h"
 #include "cli/runtime_limiter.h"
 #include "console/deadline.h"
+#include "console/text_form.h"
 #include "console/version.h"
 #include "monitoring/collection_pass.h"
 
@@ -64,7 +65,11 @@ int run(std::span<const std::string> argv) {
     std::cerr << e.what() << std::flush;
     return k_exit_failure;
   } catch (const std::exception& e) {
-    std::cerr << "Falha na execução: " << e.what() << '\n' << std::flush;
+    // The cause may quote a setting or a server's words byte for byte;
+    // the line stays UTF-8 whatever they held.
+    std::cerr << "Falha na execução: " << console::well_formed_utf8(e.what())
+              << '\n'
+              << std::flush;
     return k_exit_failure;
   }
   std::cout.flush();

@@ -129,6 +129,49 @@ std::string text_form(const Value& value) {
   return out;
 }
 
+std::string well_formed_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    unsigned min = 0;
+    unsigned cp = 0;
+    if (lead < 0x80U) {
+      length = 1;
+      cp = lead;
+    } else if ((lead & 0xE0U) == 0xC0U) {
+      length = 2;
+      cp = lead & 0x1FU;
+      min = 0x80;
+    } else if ((lead & 0xF0U) == 0xE0U) {
+      length = 3;
+      cp = lead & 0x0FU;
+      min = 0x800;
+    } else if ((lead & 0xF8U) == 0xF0U) {
+      length = 4;
+      cp = lead & 0x07U;
+      min = 0x10000;
+    }
+    bool ok = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; ok && k < length; ++k) {
+      const auto b = static_cast<unsigned char>(text[i + k]);
+      ok = (b & 0xC0U) == 0x80U;
+      cp = (cp << 6U) | (b & 0x3FU);
+    }
+    ok = ok && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    if (ok) {
+      out.append(text.substr(i, length));
+      i += length;
+    } else {
+      out += "\xEF\xBF\xBD"; // U+FFFD, one per byte that starts nothing
+      ++i;
+    }
+  }
+  return out;
+}
+
 std::size_t code_points(std::string_view utf8) {
   std::size_t n = 0;
   for (const char c : utf8) {

@@ -25,4 +25,9 @@ void append_text_form(std::string& out, const Value& value);
 /// byte.
 std::size_t code_points(std::string_view utf8);
 
+/// The text with every byte that starts no well-formed UTF-8 sequence
+/// (overlong forms, surrogates, values above U+10FFFF, cut sequences)
+/// replaced by U+FFFD, so that a line quoting outside text stays UTF-8.
+std::string well_formed_utf8(std::string_view text);
+
 } // namespace console

@@ -1,6 +1,7 @@
 #include "timeseries/timeseries_sender.h"
 
 #include "console/calendar.h"
+#include "console/text_form.h"
 #include "timeseries/ingress.h"
 #include "timeseries/table_upkeep.h"
 
@@ -124,7 +125,8 @@ void sendQuestDB(const console::RunSettings& settings,
     sender.flush();
     sender.close();
   } catch (const IngressError& e) {
-    err << ("Erro: " + std::string(e.what()) + "\n");
+    // The message may quote a setting byte for byte; the line stays UTF-8.
+    err << ("Erro: " + console::well_formed_utf8(e.what()) + "\n");
   }
 }
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace test_support {
@@ -250,6 +251,22 @@ HttpReply FakeQuestDb::reply_for(const HttpRequest& request) {
   return HttpReply::json(R"({"ddl":"OK"})");
 }
 
+// When the next reply closes at the head, records the request with the body
+// bytes that came so far and uses the reply up; true when the connection is
+// to be closed now.
+bool FakeQuestDb::close_at_head(HttpRequest request, std::string partial_body) {
+  const std::lock_guard lock(m_mutex);
+  if (m_next >= m_options.script.size()
+      || m_options.script[m_next].kind != HttpReply::Kind::close_at_head) {
+    return false;
+  }
+  request.authorized = request.header("Authorization") == m_expected_auth;
+  request.body = std::move(partial_body);
+  m_requests.push_back(std::move(request));
+  ++m_next;
+  return true;
+}
+
 // Takes every complete request out of the connection's input and answers it;
 // false when the connection is to be closed.
 bool FakeQuestDb::handle_input(Connection& connection) {
@@ -300,6 +317,9 @@ bool FakeQuestDb::handle_input(Connection& connection) {
     const std::string length_text = request.header("Content-Length");
     const std::size_t length =
         length_text.empty() ? 0 : std::stoul(length_text);
+    if (close_at_head(request, connection.input.substr(head_end + 4))) {
+      return false;
+    }
     if (connection.input.size() < head_end + 4 + length) {
       if (!connection.continued
           && same_name(request.header("Expect"), "100-continue")) {
@@ -319,12 +339,32 @@ bool FakeQuestDb::handle_input(Connection& connection) {
     case HttpReply::Kind::never_answer:
       connection.silent = true;
       return true;
-    case HttpReply::Kind::respond:
-      write_all(connection.fd, render(reply));
-      if (same_name(request.header("Connection"), "close")) {
+    case HttpReply::Kind::raw:
+      write_all(connection.fd, reply.body);
+      return false;
+    case HttpReply::Kind::close_at_head:
+      return false; // only reached when the whole request came at once
+    case HttpReply::Kind::respond: {
+      if (reply.delay.count() > 0) {
+        std::this_thread::sleep_for(reply.delay);
+      }
+      std::string text = render(reply);
+      if (reply.cut) {
+        text.resize(std::min(text.size(), *reply.cut));
+      }
+      if (reply.gap.count() > 0) {
+        for (const char byte : text) {
+          write_all(connection.fd, std::string(1, byte));
+          std::this_thread::sleep_for(reply.gap);
+        }
+      } else {
+        write_all(connection.fd, text);
+      }
+      if (reply.cut || same_name(request.header("Connection"), "close")) {
         return false;
       }
       break;
+    }
     }
   }
 }

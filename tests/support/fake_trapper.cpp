@@ -1,6 +1,8 @@
 #include "support/fake_trapper.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
@@ -88,7 +90,29 @@ void decode(Request& request) {
   }
 }
 
+// Waits `pause` in short steps; false when a stop was requested meanwhile.
+bool pause_for(std::chrono::milliseconds pause, const std::stop_token& stop) {
+  const auto until = std::chrono::steady_clock::now() + pause;
+  while (std::chrono::steady_clock::now() < until) {
+    if (stop.stop_requested()) {
+      return false;
+    }
+    std::this_thread::sleep_for(
+        std::min(std::chrono::milliseconds(k_poll_ms),
+                 std::chrono::ceil<std::chrono::milliseconds>(
+                     until - std::chrono::steady_clock::now())));
+  }
+  return !stop.stop_requested();
+}
+
 } // namespace
+
+std::string Reply::ok_bytes() {
+  return framed(
+             R"({"response":"success","info":"processed: 1; failed: 0; total: 1; )"
+             R"(seconds spent: 0.000050"})")
+      .bytes();
+}
 
 Reply Reply::framed(const std::string& payload) {
   return raw(std::string("ZBXD\x01", 5)
@@ -134,6 +158,14 @@ std::vector<Request> FakeTrapper::received() const {
 void FakeTrapper::stop_listening_after(std::size_t accepted) {
   const std::lock_guard lock(m_mutex);
   m_listen_limit = accepted;
+}
+
+Reply FakeTrapper::peek_reply() const {
+  const std::lock_guard lock(m_mutex);
+  if (m_next < m_script.size()) {
+    return m_script[m_next];
+  }
+  return Reply::ok();
 }
 
 Reply FakeTrapper::next_reply() {
@@ -200,6 +232,12 @@ void FakeTrapper::serve(const std::stop_token& stop) {
       }
       return;
     }
+    if (peek_reply().kind() == Reply::Kind::close_before_reading) {
+      (void)next_reply();
+      const std::lock_guard lock(m_mutex);
+      m_received.push_back(Request{});
+      continue; // the connection closes here, its request unread
+    }
     Request request = read_request(connection->get(), stop);
     {
       const std::lock_guard lock(m_mutex);
@@ -238,6 +276,24 @@ void FakeTrapper::serve(const std::stop_token& stop) {
     case Reply::Kind::raw:
       write_all(connection->get(), reply.bytes());
       break;
+    case Reply::Kind::slow:
+      if (pause_for(reply.pause(), stop)) {
+        write_all(connection->get(), Reply::ok_bytes());
+      }
+      break;
+    case Reply::Kind::trickle:
+      for (const char byte : Reply::ok_bytes()) {
+        if (!pause_for(reply.pause(), stop)) {
+          break;
+        }
+        write_all(connection->get(), std::string(1, byte));
+      }
+      break;
+    case Reply::Kind::cut:
+      write_all(connection->get(), Reply::ok_bytes().substr(0, reply.cut_at()));
+      break;
+    case Reply::Kind::close_before_reading:
+      break; // handled before the request is read
     }
   }
 }

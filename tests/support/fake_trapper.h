@@ -2,6 +2,7 @@
 
 #include "monitoring/fd.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -16,7 +17,18 @@ namespace test_support {
 /// What the fake trapper does with one connection, after reading its request.
 class Reply {
 public:
-  enum class Kind { ok, failed_items, failure, close_early, never_answer, raw };
+  enum class Kind {
+    ok,
+    failed_items,
+    failure,
+    close_early,
+    never_answer,
+    raw,
+    slow,
+    trickle,
+    cut,
+    close_before_reading
+  };
 
   /// "success", processed: 1; failed: 0.
   static Reply ok() { return Reply(Kind::ok, {}); }
@@ -36,15 +48,46 @@ public:
   }
   /// A ZBXD frame (flags 0x01) around this payload, then close.
   static Reply framed(const std::string& payload);
+  /// The ok() reply, written whole after `delay`.
+  static Reply slow(std::chrono::milliseconds delay) {
+    return Reply(Kind::slow, {}, delay);
+  }
+  /// The ok() reply, written one byte at a time with `gap` between bytes.
+  static Reply trickle(std::chrono::milliseconds gap) {
+    return Reply(Kind::trickle, {}, gap);
+  }
+  /// The first `bytes` bytes of the ok() reply, then close: a reply cut in
+  /// the middle (in the header below 13 bytes, in the JSON above).
+  static Reply cut(std::size_t bytes) {
+    return Reply(Kind::cut, {}, std::chrono::milliseconds(0), bytes);
+  }
+  /// Closes the connection as soon as it is accepted, without reading the
+  /// request: a large request then meets a reset or a broken pipe. The
+  /// request is recorded with whatever bytes had already arrived (none).
+  static Reply close_before_reading() {
+    return Reply(Kind::close_before_reading, {});
+  }
+  /// The bytes of the ok() reply.
+  static std::string ok_bytes();
 
   Kind kind() const { return m_kind; }
   const std::string& bytes() const { return m_bytes; }
+  /// For slow() the delay, for trickle() the gap between bytes.
+  std::chrono::milliseconds pause() const { return m_pause; }
+  /// For cut(): how many bytes of the reply are written.
+  std::size_t cut_at() const { return m_cut_at; }
 
 private:
-  Reply(Kind kind, std::string bytes)
-      : m_kind(kind), m_bytes(std::move(bytes)) {}
+  Reply(Kind kind,
+        std::string bytes,
+        std::chrono::milliseconds pause = std::chrono::milliseconds(0),
+        std::size_t cut_at = 0)
+      : m_kind(kind), m_bytes(std::move(bytes)), m_pause(pause),
+        m_cut_at(cut_at) {}
   Kind m_kind;
   std::string m_bytes;
+  std::chrono::milliseconds m_pause{0};
+  std::size_t m_cut_at = 0;
 };
 
 /// Replies in connection order; once exhausted, every connection gets ok().
@@ -84,6 +127,7 @@ private:
   std::optional<monitoring::Fd> accept_one(const std::stop_token& stop);
   Request read_request(int fd, const std::stop_token& stop);
   Reply next_reply();
+  Reply peek_reply() const;
 
   mutable std::mutex m_mutex;
   Script m_script;

@@ -1,0 +1,220 @@
+#include "faults/tcp_peers.h"
+
+#include <arpa/inet.h>
+#include <array>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <system_error>
+#include <vector>
+
+namespace faults {
+namespace {
+
+// Short polls so that a stop request is noticed promptly.
+constexpr int k_poll_ms = 20;
+
+sockaddr_in socket_address(const std::string& address, std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+    throw std::invalid_argument("not an IPv4 address: " + address);
+  }
+  return a;
+}
+
+void write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) {
+      return;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Waits for a connection until stopped; an empty Fd on stop.
+monitoring::Fd accept_until_stopped(int listener, const std::stop_token& stop) {
+  while (!stop.stop_requested()) {
+    pollfd pfd{listener, POLLIN, 0};
+    if (::poll(&pfd, 1, k_poll_ms) > 0) {
+      monitoring::Fd fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+      if (fd) {
+        return fd;
+      }
+    }
+  }
+  return monitoring::Fd();
+}
+
+monitoring::Fd connect_to(const std::string& host, std::uint16_t port) {
+  monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = socket_address(host, port);
+  // sockaddr_in is the documented layout behind sockaddr for AF_INET.
+  if (!fd
+      || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    return monitoring::Fd();
+  }
+  return fd;
+}
+
+} // namespace
+
+std::string fault_address(int file_id, int line) {
+  return "127.30." + std::to_string(file_id * 4 + line / 256) + "."
+         + std::to_string(line % 256);
+}
+
+monitoring::Fd listen_on(const std::string& address, std::uint16_t& port) {
+  monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    throw std::system_error(errno, std::system_category(), "socket");
+  }
+  const int yes = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in a = socket_address(address, port);
+  auto* generic = reinterpret_cast<sockaddr*>(&a);
+  socklen_t length = sizeof a;
+  if (::bind(fd.get(), generic, length) != 0 || ::listen(fd.get(), 16) != 0
+      || ::getsockname(fd.get(), generic, &length) != 0) {
+    throw std::system_error(
+        errno, std::system_category(), "bind/listen " + address);
+  }
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+std::uint16_t unused_port(const std::string& address) {
+  monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = socket_address(address, 0);
+  auto* generic = reinterpret_cast<sockaddr*>(&a);
+  socklen_t length = sizeof a;
+  if (::bind(fd.get(), generic, length) != 0
+      || ::getsockname(fd.get(), generic, &length) != 0) {
+    throw std::system_error(errno, std::system_category(), "bind " + address);
+  }
+  return ntohs(a.sin_port);
+}
+
+UnansweredSyns::UnansweredSyns(const std::string& address) {
+  m_listener = monitoring::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = socket_address(address, 0);
+  auto* generic = reinterpret_cast<sockaddr*>(&a);
+  socklen_t length = sizeof a;
+  // Backlog 0: one connection fills the queue and nothing accepts it.
+  if (!m_listener || ::bind(m_listener.get(), generic, length) != 0
+      || ::listen(m_listener.get(), 0) != 0
+      || ::getsockname(m_listener.get(), generic, &length) != 0) {
+    throw std::system_error(
+        errno, std::system_category(), "bind/listen " + address);
+  }
+  m_port = ntohs(a.sin_port);
+  m_queued = connect_to(address, m_port);
+  if (!m_queued) {
+    throw std::runtime_error("could not fill the accept queue");
+  }
+}
+
+SilentPeer::SilentPeer(const std::string& address)
+    : m_listener(listen_on(address, m_port)) {
+  m_thread = std::jthread([this](const std::stop_token& stop) {
+    std::vector<monitoring::Fd> held;
+    for (;;) {
+      monitoring::Fd fd = accept_until_stopped(m_listener.get(), stop);
+      if (!fd) {
+        return;
+      }
+      ++m_accepted;
+      held.push_back(std::move(fd));
+    }
+  });
+}
+
+SilentPeer::~SilentPeer() = default;
+
+GarbagePeer::GarbagePeer(const std::string& address, std::string bytes)
+    : m_listener(listen_on(address, m_port)), m_bytes(std::move(bytes)) {
+  m_thread = std::jthread([this](const std::stop_token& stop) {
+    for (;;) {
+      const monitoring::Fd fd = accept_until_stopped(m_listener.get(), stop);
+      if (!fd) {
+        return;
+      }
+      write_all(fd.get(), m_bytes);
+    }
+  });
+}
+
+GarbagePeer::~GarbagePeer() = default;
+
+FaultyRelay::FaultyRelay(Options options)
+    : m_options(std::move(options)),
+      m_listener(listen_on(m_options.listen_address, m_port)) {
+  m_thread = std::jthread([this](const std::stop_token& stop) { serve(stop); });
+}
+
+FaultyRelay::~FaultyRelay() = default;
+
+void FaultyRelay::serve(const std::stop_token& stop) {
+  // One client at a time: the billing connection is the only one.
+  while (!stop.stop_requested()) {
+    const monitoring::Fd client = accept_until_stopped(m_listener.get(), stop);
+    if (!client) {
+      return;
+    }
+    const monitoring::Fd server =
+        connect_to(m_options.target_host, m_options.target_port);
+    if (!server) {
+      continue;
+    }
+    std::string sent_by_client;
+    bool armed = false;
+    bool open = true;
+    while (open && !stop.stop_requested()) {
+      std::array<pollfd, 2> fds{pollfd{client.get(), POLLIN, 0},
+                                pollfd{server.get(), POLLIN, 0}};
+      if (::poll(fds.data(), fds.size(), k_poll_ms) <= 0) {
+        continue;
+      }
+      std::array<char, 65536> buffer{};
+      if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        const ssize_t n = ::recv(client.get(), buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+          break;
+        }
+        const std::string_view chunk(buffer.data(),
+                                     static_cast<std::size_t>(n));
+        if (m_options.cut_after && !armed) {
+          sent_by_client.append(chunk);
+          armed =
+              sent_by_client.find(*m_options.cut_after) != std::string::npos;
+        }
+        write_all(server.get(), chunk);
+      }
+      if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        const ssize_t n = ::recv(server.get(), buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+          break;
+        }
+        std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+        if (m_options.delay.count() > 0) {
+          std::this_thread::sleep_for(m_options.delay);
+        }
+        if (armed && m_options.stall) {
+          m_cut = true;
+          continue; // swallowed: the client waits for a reply that never comes
+        }
+        if (armed) {
+          chunk = chunk.substr(0, std::min(chunk.size(), m_options.cut_bytes));
+          m_cut = true;
+          open = false;
+        }
+        write_all(client.get(), chunk);
+      }
+    }
+  }
+}
+
+} // namespace faults
