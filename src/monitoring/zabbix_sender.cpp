@@ -310,7 +310,9 @@ void check_answer(const Exchange& exchange, const std::string& body) {
   nlohmann::json answer;
   try {
     answer = nlohmann::json::parse(body);
-  } catch (const nlohmann::json::parse_error& e) {
+  } catch (const nlohmann::json::exception& e) {
+    // Not only parse_error: a number beyond double's range (1e999) is
+    // out_of_range, and it too is a malformed reply.
     exchange.fail(std::string("resposta malformada: ") + e.what());
   }
   if (!answer.is_object() || !answer.contains("response")
@@ -347,6 +349,15 @@ void send_zabbix(const ZabbixServer& server,
   const auto until = Clock::now() + timeouts.reply;
   write_all(exchange, fd.get(), packet, until, timeouts.reply);
   check_answer(exchange, read_reply(exchange, fd.get(), until, timeouts.reply));
+}
+
+void read_trapper_answer(int fd,
+                         const ZabbixServer& server,
+                         std::string_view key,
+                         std::chrono::milliseconds timeout) {
+  const Exchange exchange(server, key);
+  check_answer(exchange,
+               read_reply(exchange, fd, Clock::now() + timeout, timeout));
 }
 
 } // namespace monitoring

@@ -40,4 +40,15 @@ void send_zabbix(const ZabbixServer& server,
                  std::string_view value,
                  const SenderTimeouts& timeouts = {});
 
+/// Reads the trapper's framed answer to one request from the connected socket
+/// fd and checks it exactly as send_zabbix does after writing the request
+/// (server and key only name the exchange in messages). Returns when the
+/// answer is "success"; throws ZabbixError for a closed, short, unframed,
+/// oversized or malformed reply, for an answer other than "success" and when
+/// `timeout` passes.
+void read_trapper_answer(int fd,
+                         const ZabbixServer& server,
+                         std::string_view key,
+                         std::chrono::milliseconds timeout = k_reply_timeout);
+
 } // namespace monitoring

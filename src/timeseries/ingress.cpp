@@ -118,7 +118,11 @@ std::int64_t parse_count(const std::string& key,
 }
 
 Settings settings_from_conf(std::string_view conf) {
-  auto [service, params] = split_conf(conf);
+  // Named members rather than a structured binding: clang 14 (the fuzzing
+  // build) cannot capture a binding in the lambda below.
+  auto split = split_conf(conf);
+  const std::string& service = split.first;
+  const std::map<std::string, std::string>& params = split.second;
   if (service == "https" || service == "tcp" || service == "tcps") {
     throw IngressError("Config parse error: service \"" + service
                        + "\" is not supported by this client; use \"http\"");
@@ -226,6 +230,8 @@ std::string without_trailing_line_break(std::string text) {
   return text;
 }
 
+} // namespace
+
 // The store's JSON error: message, then id, code and (for parse errors) line.
 std::string refusal_message(long status, const std::string& body) {
   if (status == 404) {
@@ -259,8 +265,6 @@ std::string refusal_message(long status, const std::string& body) {
   }
   return "Could not flush buffer: " + without_trailing_line_break(body);
 }
-
-} // namespace
 
 TimestampNanos TimestampNanos::now() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace timeseries {
@@ -16,6 +17,13 @@ struct TimestampNanos {
   /// The system clock now, to the nanosecond.
   static TimestampNanos now();
 };
+
+/// The IngressError message for a flush the store refused with HTTP `status`
+/// and reply `body`: "Could not flush buffer: " then, for 404, that the
+/// endpoint does not support ILP; for 401 and 403, the authentication error
+/// with the body and the code; for a JSON error body, its message, id, code
+/// and line; otherwise the body itself, trailing line breaks dropped.
+std::string refusal_message(long status, const std::string& body);
 
 /// Line protocol (version 1) over HTTP to the store's /write endpoint.
 /// Rows are buffered and sent by flush(), and on their own every 75,000 rows

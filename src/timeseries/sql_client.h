@@ -16,7 +16,8 @@ inline constexpr std::string_view k_sql_port = "9000";
 /// authentication, and returns the reply body parsed as JSON, whatever the
 /// HTTP status. A request failure writes "Error: <libcurl's text>\n" to out
 /// and returns no value. A body that is not JSON throws
-/// nlohmann::json::parse_error; the run's time bound throws
+/// nlohmann::json::exception (parse_error, or out_of_range for a number
+/// beyond double's range); the run's time bound throws
 /// console::TimeoutException.
 std::optional<nlohmann::json> run_query(std::string_view quest_db_ip,
                                         const std::string& sql_query,

@@ -81,11 +81,25 @@ std::size_t listed_columns(const std::optional<nlohmann::json>& listing) {
 
 } // namespace
 
+UpkeepAction upkeep_action(const std::optional<nlohmann::json>& listing) {
+  try {
+    return listed_columns(listing) < k_expected_columns
+               ? UpkeepAction::add_columns
+               : UpkeepAction::nothing;
+  } catch (const UpkeepFailure&) {
+    return UpkeepAction::create_table;
+  }
+}
+
 void upkeep_table(std::string_view quest_db_ip, std::ostream& out) {
   try {
     const auto listing =
         run_query(quest_db_ip, "SHOW COLUMNS FROM tarvoClientes", out);
-    if (listed_columns(listing) < k_expected_columns) {
+    const UpkeepAction action = upkeep_action(listing);
+    if (action == UpkeepAction::create_table) {
+      throw UpkeepFailure("no countable column listing");
+    }
+    if (action == UpkeepAction::add_columns) {
       out << (std::string(console::YELLOW)
               + "O QuestDB se encontra com a tabela desatualizada, atualizando "
                 "tabela!"
