@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace faults {
 namespace {
 
@@ -45,26 +43,12 @@ support::RunResult run_with_stdout(const std::string& path,
   }
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
 
-  std::vector<char*> args;
-  for (const auto& a : argv) {
-    args.push_back(const_cast<char*>(a.c_str()));
-  }
-  args.push_back(nullptr);
-  std::vector<std::string> env_store;
-  for (char** e = environ; *e != nullptr; ++e) {
-    env_store.emplace_back(*e);
-  }
-  env_store.insert(env_store.end(), env.begin(), env.end());
-  std::vector<char*> envp;
-  for (auto& e : env_store) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
+  const support::SpawnVectors vectors(argv, env);
 
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
   const int rc = posix_spawn(
-      &pid, path.c_str(), &actions, nullptr, args.data(), envp.data());
+      &pid, path.c_str(), &actions, nullptr, vectors.argv(), vectors.envp());
   posix_spawn_file_actions_destroy(&actions);
   close_fd(out_pipe[1]);
   close_fd(err_pipe[1]);

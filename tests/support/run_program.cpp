@@ -13,6 +13,23 @@ extern char** environ;
 
 namespace support {
 
+SpawnVectors::SpawnVectors(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& extra_env)
+    : m_args(argv) {
+  for (char** e = environ; *e != nullptr; ++e) {
+    m_env.emplace_back(*e);
+  }
+  m_env.insert(m_env.end(), extra_env.begin(), extra_env.end());
+  for (auto& a : m_args) {
+    m_argv.push_back(a.data());
+  }
+  m_argv.push_back(nullptr);
+  for (auto& e : m_env) {
+    m_envp.push_back(e.data());
+  }
+  m_envp.push_back(nullptr);
+}
+
 RunResult run_program(const std::string& path,
                       const std::vector<std::string>& argv,
                       const RunOptions& options) {
@@ -36,26 +53,12 @@ RunResult run_program(const std::string& path,
   posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
   posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
 
-  std::vector<char*> args;
-  for (const auto& a : argv) {
-    args.push_back(const_cast<char*>(a.c_str()));
-  }
-  args.push_back(nullptr);
-  std::vector<std::string> env_store;
-  for (char** e = environ; *e != nullptr; ++e) {
-    env_store.emplace_back(*e);
-  }
-  env_store.insert(env_store.end(), options.env.begin(), options.env.end());
-  std::vector<char*> env;
-  for (auto& e : env_store) {
-    env.push_back(e.data());
-  }
-  env.push_back(nullptr);
+  const support::SpawnVectors vectors(argv, options.env);
 
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
   const int rc = posix_spawn(
-      &pid, path.c_str(), &actions, nullptr, args.data(), env.data());
+      &pid, path.c_str(), &actions, nullptr, vectors.argv(), vectors.envp());
   posix_spawn_file_actions_destroy(&actions);
   close(out_pipe[1]);
   close(err_pipe[1]);
