@@ -31,24 +31,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static volatile sig_atomic_t g_stop = 0;
-static volatile sig_atomic_t g_mark = 0;
-
-static void on_stop(int sig) {
-  (void)sig;
-  g_stop = 1;
-}
-
-static void on_mark(int sig) {
-  (void)sig;
-  g_mark = 1;
-}
-
-static long long now_ns(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
+#include "stand_in.h"
 
 static int listen_on(const char *ip, unsigned port, unsigned *bound) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -68,17 +51,6 @@ static int listen_on(const char *ip, unsigned port, unsigned *bound) {
   getsockname(fd, (struct sockaddr *)&addr, &alen);
   *bound = ntohs(addr.sin_port);
   return fd;
-}
-
-static int write_all(int fd, const char *buf, size_t n) {
-  while (n > 0) {
-    ssize_t put = send(fd, buf, n, MSG_NOSIGNAL);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return -1;
-    n -= (size_t)put;
-    buf += put;
-  }
-  return 0;
 }
 
 /* Reads one request into *buf (grown as needed): the head, then as many body
@@ -118,14 +90,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s ADDR WRITE_PORT_FILE BODY_FILE MARKS_FILE\n", argv[0]);
     return 2;
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_stop; /* no SA_RESTART: poll must return EINTR */
-  sigaction(SIGTERM, &sa, NULL);
-  sigaction(SIGINT, &sa, NULL);
-  sa.sa_handler = on_mark;
-  sigaction(SIGUSR1, &sa, NULL);
-  signal(SIGPIPE, SIG_IGN);
+  install_stand_in_signals();
 
   unsigned exec_port = 0, write_port = 0;
   int exec_fd = listen_on(argv[1], 9000, &exec_port);

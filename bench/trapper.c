@@ -26,24 +26,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static volatile sig_atomic_t g_stop = 0;
-static volatile sig_atomic_t g_mark = 0;
-
-static void on_signal(int sig) {
-  (void)sig;
-  g_stop = 1;
-}
-
-static void on_mark(int sig) {
-  (void)sig;
-  g_mark = 1;
-}
-
-static long long now_ns(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
+#include "stand_in.h"
 
 /* Reads exactly n bytes (or into a scratch buffer when buf is NULL);
  * returns 0 on success, -1 on EOF or error. */
@@ -64,30 +47,12 @@ static int read_exact(int fd, unsigned char *buf, size_t n) {
   return 0;
 }
 
-static int write_all(int fd, const unsigned char *buf, size_t n) {
-  while (n > 0) {
-    ssize_t put = send(fd, buf, n, MSG_NOSIGNAL);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return -1;
-    n -= (size_t)put;
-    buf += put;
-  }
-  return 0;
-}
-
 int main(int argc, char **argv) {
   if (argc != 2 && argc != 3) {
     fprintf(stderr, "usage: %s PORT_FILE [MARKS_FILE]\n", argv[0]);
     return 2;
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_signal; /* no SA_RESTART: accept must return EINTR */
-  sigaction(SIGTERM, &sa, NULL);
-  sigaction(SIGINT, &sa, NULL);
-  sa.sa_handler = on_mark;
-  sigaction(SIGUSR1, &sa, NULL);
-  signal(SIGPIPE, SIG_IGN);
+  install_stand_in_signals();
   const char *marks = argc == 3 ? argv[2] : NULL;
   long long first_ns = 0, last_ns = 0, marked = 0;
 
