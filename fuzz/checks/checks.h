@@ -43,9 +43,9 @@ int check_discovery_document(const std::uint8_t* data, std::size_t size);
 /// the accepted ones read back to the same table, columns and values.
 int check_line_protocol(const std::uint8_t* data, std::size_t size);
 
-/// The bytes as the trapper's reply on a socket: read_trapper_answer returns
-/// exactly for a well-framed "success" answer and otherwise throws
-/// ZabbixError, never anything else.
+/// The bytes as the trapper's whole reply: parse_reply returns exactly for a
+/// well-framed "success" answer and otherwise throws ZabbixError with a
+/// reason, never anything else.
 int check_trapper_reply(const std::uint8_t* data, std::size_t size);
 
 /// The bytes as a store reply: as the /exec body of the column listing, the

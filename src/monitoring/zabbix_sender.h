@@ -1,10 +1,11 @@
 #pragma once
 
+#include "monitoring/sender_protocol.h"
 #include "monitoring/zabbix_error.h"
 #include "monitoring/zabbix_server.h"
 
 #include <chrono>
-#include <cstdint>
+#include <cstddef>
 #include <string_view>
 
 namespace monitoring {
@@ -17,38 +18,53 @@ inline constexpr std::chrono::milliseconds k_connect_timeout{3'000};
 /// together, once connected.
 inline constexpr std::chrono::milliseconds k_reply_timeout{15'000};
 
-/// Largest reply payload accepted (bytes); a trapper's reply is a short
-/// object, so anything larger is a peer speaking something else.
-inline constexpr std::uint32_t k_max_reply_size = 16U * 1024U * 1024U;
-
 /// The sender's own time-outs; both are further cut by the run's bound.
 struct SenderTimeouts {
   std::chrono::milliseconds connect = k_connect_timeout;
   std::chrono::milliseconds reply = k_reply_timeout;
 };
 
-/// Hands one value to the Zabbix trapper at `server` for item `key` of
-/// monitored host `host`, over one TCP connection of its own, and waits for
-/// the server's answer. The value travels as a JSON string. Returns once the
-/// server answered "success", whatever its count of failed items. Throws
-/// ZabbixError for every failure to resolve, connect, send or read, for a
-/// malformed reply and for an answer other than "success"; lets
-/// console::TimeoutException through when the run's bound ends a wait.
-void send_zabbix(const ZabbixServer& server,
-                 std::string_view host,
-                 std::string_view key,
-                 std::string_view value,
-                 const SenderTimeouts& timeouts = {});
+/// Most values one request may carry (ZABBIX_BATCH_SIZE).
+inline constexpr std::size_t k_max_batch_size = 10'000;
 
-/// Reads the trapper's framed answer to one request from the connected socket
-/// fd and checks it exactly as send_zabbix does after writing the request
-/// (server and key only name the exchange in messages). Returns when the
-/// answer is "success"; throws ZabbixError for a closed, short, unframed,
-/// oversized or malformed reply, for an answer other than "success" and when
-/// `timeout` passes.
-void read_trapper_answer(int fd,
-                         const ZabbixServer& server,
+/// How the sender talks to its server, fixed for the whole run.
+struct SenderOptions {
+  SenderTimeouts timeouts;
+  /// Values per request: 1 sends each value on its own; more lets the
+  /// publication pack consecutive values into one request.
+  std::size_t batch_size = 1;
+};
+
+/// The Zabbix sender of one run: built once from the server's address and
+/// its options, it sends one request at a time, each over a connection of
+/// its own (the trapper answers one request per connection).
+class ZabbixSender {
+public:
+  explicit ZabbixSender(ZabbixServer server, SenderOptions options = {})
+      : m_server(std::move(server)), m_options(options) {}
+
+  /// Sends `request` and waits for the server's answer. Returns it when the
+  /// server answered "success", whatever its count of failed values. Throws
+  /// ZabbixError, naming the server and the request, for every failure to
+  /// resolve, connect, send or read, for a malformed reply and for an answer
+  /// other than "success"; lets console::TimeoutException through when the
+  /// run's bound ends a wait.
+  ServerAnswer send(Request& request) const;
+
+  const ZabbixServer& server() const { return m_server; }
+  const SenderOptions& options() const { return m_options; }
+
+private:
+  ZabbixServer m_server;
+  SenderOptions m_options;
+};
+
+/// Hands one value to the Zabbix trapper at `server` for item `key` of
+/// monitored host `host`, in a request of its own; as ZabbixSender::send.
+ServerAnswer send_zabbix(const ZabbixServer& server,
+                         std::string_view host,
                          std::string_view key,
-                         std::chrono::milliseconds timeout = k_reply_timeout);
+                         std::string_view value,
+                         const SenderTimeouts& timeouts = {});
 
 } // namespace monitoring

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -129,9 +130,89 @@ TEST_F(ZabbixSenderTest, HostNameWithSeveralAddressesTriesEach) {
   EXPECT_EQ(trapper.received().size(), 1U);
 }
 
-TEST_F(ZabbixSenderTest, FailedItemsAreNotAnError) {
-  FakeTrapper trapper(Script{Reply::failed_items()});
-  EXPECT_NO_THROW(send_zabbix(local(trapper.port()), "h", "k", "v"));
+TEST_F(ZabbixSenderTest, SeveralValuesTravelInOneRequest) {
+  FakeTrapper trapper(Script{Reply::ok(), Reply::failure()});
+  const monitoring::ZabbixSender sender(local(trapper.port()));
+  const std::vector<test_support::Item> items{
+      {"pop-01", "valor_divida[1]", "10.5"},
+      {"pop-01", "titulos_em_atraso[1]", "2"},
+      {"pop-01", "valor_divida[2]", "Construções"},
+  };
+  const auto fill = [&] {
+    monitoring::Request request("pop-01");
+    for (const auto& item : items) {
+      request.add(item.key, item.value);
+    }
+    return request;
+  };
+  auto first = fill();
+  const auto answer = sender.send(first);
+  ASSERT_TRUE(answer.counts.has_value());
+  EXPECT_EQ(answer.counts->processed, 3U);
+  EXPECT_EQ(answer.counts->failed, 0U);
+  const auto received = trapper.received();
+  ASSERT_EQ(received.size(), 1U);
+  EXPECT_EQ(received[0].items, items);
+  const std::string body =
+      R"({"request":"sender data","data":[)"
+      R"({"host":"pop-01","key":"valor_divida[1]","value":"10.5"},)"
+      R"({"host":"pop-01","key":"titulos_em_atraso[1]","value":"2"},)"
+      R"({"host":"pop-01","key":"valor_divida[2]","value":"Constru\u00e7\u00f5es"}]})";
+  EXPECT_EQ(received[0].raw,
+            std::string("ZBXD\x01", 5)
+                + u32le(static_cast<std::uint32_t>(body.size())) + u32le(0)
+                + body);
+
+  // A failure names the request by its first and last keys.
+  auto second = fill();
+  try {
+    sender.send(second);
+    ADD_FAILURE() << "no ZabbixError";
+  } catch (const ZabbixError& e) {
+    EXPECT_EQ(e.server(), "127.0.0.1:" + port_text(trapper.port()));
+    EXPECT_EQ(e.request(),
+              "3 valores, chaves valor_divida[1] … valor_divida[2]");
+    EXPECT_EQ(e.reason(),
+              "o servidor respondeu \"failed\": cannot parse as a valid JSON "
+              "object");
+  }
+}
+
+TEST_F(ZabbixSenderTest, ReplyCountsAreReadFromInfo) {
+  struct Case {
+    const char* info; // nullptr: no info member
+    std::optional<monitoring::ReplyCounts> counts;
+  };
+  const std::vector<Case> cases{
+      {"processed: 3; failed: 1; total: 4; seconds spent: 0.000123",
+       monitoring::ReplyCounts{3, 1, 4}},
+      {"processed: 0; failed: 250; total: 250; seconds spent: 0.001000",
+       monitoring::ReplyCounts{0, 250, 250}},
+      {nullptr, std::nullopt},
+      {"", std::nullopt},
+      {"processed: 3; failed: x; total: 4", std::nullopt},
+      {"processed: -1; failed: 1; total: 0", std::nullopt},
+      {"failed: 1; processed: 3; total: 4", std::nullopt},
+      {"processed: 99999999999999999999; failed: 1; total: 4", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.info == nullptr ? "(none)" : c.info);
+    std::string payload = R"({"response":"success")";
+    if (c.info != nullptr) {
+      payload += std::string(R"(,"info":")") + c.info + "\"";
+    }
+    payload += "}";
+    const auto answer = monitoring::parse_reply(
+        std::string("ZBXD\x01", 5)
+        + u32le(static_cast<std::uint32_t>(payload.size())) + u32le(0)
+        + payload);
+    ASSERT_EQ(answer.counts.has_value(), c.counts.has_value());
+    if (c.counts) {
+      EXPECT_EQ(answer.counts->processed, c.counts->processed);
+      EXPECT_EQ(answer.counts->failed, c.counts->failed);
+      EXPECT_EQ(answer.counts->total, c.counts->total);
+    }
+  }
 }
 
 TEST_F(ZabbixSenderTest, RefusedConnection) {

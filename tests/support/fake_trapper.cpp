@@ -81,13 +81,32 @@ void decode(Request& request) {
   }
   try {
     const auto body = nlohmann::json::parse(request.raw.substr(13));
-    const auto& row = body.at("data").at(0);
-    request.host = row.at("host").get<std::string>();
-    request.key = row.at("key").get<std::string>();
-    request.value = row.at("value").get<std::string>();
+    std::vector<Item> items;
+    for (const auto& row : body.at("data")) {
+      items.push_back({row.at("host").get<std::string>(),
+                       row.at("key").get<std::string>(),
+                       row.at("value").get<std::string>()});
+    }
+    request.items = std::move(items);
   } catch (const nlohmann::json::exception&) {
     // Left empty: the test compares the raw bytes.
+    return;
   }
+  if (!request.items.empty()) {
+    request.host = request.items[0].host;
+    request.key = request.items[0].key;
+    request.value = request.items[0].value;
+  }
+}
+
+// The trapper's "success" reply with its counts, as Zabbix words them.
+std::string success_bytes(std::size_t processed, std::size_t failed) {
+  return Reply::framed(R"({"response":"success","info":"processed: )"
+                       + std::to_string(processed)
+                       + "; failed: " + std::to_string(failed)
+                       + "; total: " + std::to_string(processed + failed)
+                       + R"(; seconds spent: 0.000050"})")
+      .bytes();
 }
 
 // Waits `pause` in short steps; false when a stop was requested meanwhile.
@@ -108,10 +127,7 @@ bool pause_for(std::chrono::milliseconds pause, const std::stop_token& stop) {
 } // namespace
 
 std::string Reply::ok_bytes() {
-  return framed(
-             R"({"response":"success","info":"processed: 1; failed: 0; total: 1; )"
-             R"(seconds spent: 0.000050"})")
-      .bytes();
+  return success_bytes(1, 0);
 }
 
 Reply Reply::framed(const std::string& payload) {
@@ -239,6 +255,8 @@ void FakeTrapper::serve(const std::stop_token& stop) {
       continue; // the connection closes here, its request unread
     }
     Request request = read_request(connection->get(), stop);
+    // A request that did not parse still counts as one value.
+    const std::size_t values = std::max<std::size_t>(request.items.size(), 1);
     {
       const std::lock_guard lock(m_mutex);
       m_received.push_back(std::move(request));
@@ -246,20 +264,10 @@ void FakeTrapper::serve(const std::stop_token& stop) {
     const Reply reply = next_reply();
     switch (reply.kind()) {
     case Reply::Kind::ok:
-      write_all(
-          connection->get(),
-          Reply::framed(
-              R"({"response":"success","info":"processed: 1; failed: 0; total: 1; )"
-              R"(seconds spent: 0.000050"})")
-              .bytes());
+      write_all(connection->get(), success_bytes(values, 0));
       break;
     case Reply::Kind::failed_items:
-      write_all(
-          connection->get(),
-          Reply::framed(
-              R"({"response":"success","info":"processed: 0; failed: 1; total: 1; )"
-              R"(seconds spent: 0.000050"})")
-              .bytes());
+      write_all(connection->get(), success_bytes(0, values));
       break;
     case Reply::Kind::failure:
       write_all(

@@ -30,9 +30,9 @@ public:
     close_before_reading
   };
 
-  /// "success", processed: 1; failed: 0.
+  /// "success", every value of the request processed.
   static Reply ok() { return Reply(Kind::ok, {}); }
-  /// "success", processed: 0; failed: 1 (unknown host or key).
+  /// "success", every value of the request failed (unknown host or key).
   static Reply failed_items() { return Reply(Kind::failed_items, {}); }
   /// "response":"failed" with an info text.
   static Reply failure() { return Reply(Kind::failure, {}); }
@@ -67,7 +67,7 @@ public:
   static Reply close_before_reading() {
     return Reply(Kind::close_before_reading, {});
   }
-  /// The bytes of the ok() reply.
+  /// The bytes of the ok() reply to a request of one value.
   static std::string ok_bytes();
 
   Kind kind() const { return m_kind; }
@@ -93,13 +93,23 @@ private:
 /// Replies in connection order; once exhausted, every connection gets ok().
 using Script = std::vector<Reply>;
 
+/// One value of a request: host, key and the decoded value.
+struct Item {
+  std::string host;
+  std::string key;
+  std::string value;
+  friend bool operator==(const Item&, const Item&) = default;
+};
+
 /// One request as it arrived.
 struct Request {
   std::string raw; ///< every byte read from the connection, header included
+  std::vector<Item> items; ///< in request order; empty when it did not parse
+  // The first value's fields, for the many requests that carry one value;
+  // empty when the payload did not parse.
   std::string host;
   std::string key;
-  std::string
-      value; ///< decoded JSON string; empty when the payload did not parse
+  std::string value;
 };
 
 /// A Zabbix trapper double on 127.0.0.1 (ephemeral port), serving connections

@@ -1,0 +1,178 @@
+#include "monitoring/connection.h"
+
+#include "console/deadline.h"
+#include "monitoring/zabbix_error.h"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <memory>
+#include <netdb.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <system_error>
+
+namespace monitoring {
+namespace {
+
+struct AddrinfoFree {
+  void operator()(addrinfo* a) const noexcept { freeaddrinfo(a); }
+};
+using Addrinfo = std::unique_ptr<addrinfo, AddrinfoFree>;
+
+std::string errno_text(int error) {
+  return std::system_category().message(error);
+}
+
+std::string ms_text(std::chrono::milliseconds ms) {
+  std::array<char, 24> buf{};
+  const auto [end, ec] =
+      std::to_chars(buf.data(), buf.data() + buf.size(), ms.count());
+  return std::string(buf.data(), end) + " ms";
+}
+
+// Waits until fd is ready for `events` or `until` passes; false on our own
+// time-out. Each poll is also cut to what the run's bound leaves, which
+// throws console::TimeoutException once the bound is gone.
+bool wait_ready(int fd, short events, Clock::time_point until) {
+  for (;;) {
+    const auto left = until - Clock::now();
+    if (left <= Clock::duration::zero()) {
+      return false;
+    }
+    const auto left_ms =
+        std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    const int cap = left_ms > INT_MAX ? INT_MAX : static_cast<int>(left_ms);
+    pollfd pfd{fd, events, 0};
+    const int rc = ::poll(&pfd, 1, console::deadline::wait_ms(cap));
+    if (rc > 0) {
+      return true;
+    }
+    if (rc < 0 && errno != EINTR) {
+      throw ZabbixError("poll: " + errno_text(errno));
+    }
+  }
+}
+
+Addrinfo resolve(const ZabbixServer& server) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  std::array<char, 8> port{};
+  std::to_chars(port.data(), port.data() + port.size() - 1, server.port);
+  addrinfo* found = nullptr;
+  const int rc =
+      ::getaddrinfo(server.host.c_str(), port.data(), &hints, &found);
+  Addrinfo owned(found);
+  if (rc != 0) {
+    const std::string detail =
+        rc == EAI_SYSTEM ? errno_text(errno) : ::gai_strerror(rc);
+    throw ZabbixError("nome não resolvido: " + detail);
+  }
+  return owned;
+}
+
+// Connects to one address within `timeout`; on failure returns an empty Fd
+// and puts the reason in `reason`.
+Fd connect_one(const addrinfo& address,
+               std::chrono::milliseconds timeout,
+               std::string& reason) {
+  // Non-blocking from the start: connect and every later read and write
+  // wait in poll, so that both our time-outs and the run's bound apply.
+  Fd fd(::socket(address.ai_family,
+                 address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                 address.ai_protocol));
+  if (!fd) {
+    reason = "socket: " + errno_text(errno);
+    return Fd();
+  }
+  int error = 0;
+  if (::connect(fd.get(), address.ai_addr, address.ai_addrlen) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      if (!wait_ready(fd.get(), POLLOUT, Clock::now() + timeout)) {
+        reason = "tempo esgotado ao conectar (" + ms_text(timeout) + ")";
+        return Fd();
+      }
+      socklen_t length = sizeof error;
+      if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+      }
+    }
+  }
+  if (error == 0) {
+    return fd;
+  }
+  reason = error == ECONNREFUSED ? std::string("conexão recusada")
+                                 : "conectar: " + errno_text(error);
+  return Fd();
+}
+
+} // namespace
+
+Connection Connection::open(const ZabbixServer& server,
+                            std::chrono::milliseconds connect_timeout) {
+  // Name resolution cannot be bounded by poll; at least do not start it
+  // once the run is already over time.
+  console::deadline::check();
+  const Addrinfo addresses = resolve(server);
+  std::string reason = "nenhum endereço para o nome";
+  for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
+    Fd fd = connect_one(*a, connect_timeout, reason);
+    if (fd) {
+      return Connection(std::move(fd));
+    }
+  }
+  throw ZabbixError(reason);
+}
+
+void Connection::write_all(std::string_view bytes,
+                           const StepDeadline& deadline) {
+  // Each call is tried first and waited for only when the socket is not
+  // ready: a request fits a fresh socket's buffer, so it rarely waits.
+  while (!bytes.empty()) {
+    // MSG_NOSIGNAL: a peer that has closed must give EPIPE, not kill the run.
+    const ssize_t n =
+        ::send(m_fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        if (!wait_ready(m_fd.get(), POLLOUT, deadline.until)) {
+          throw ZabbixError("tempo esgotado ao enviar o pedido ("
+                            + ms_text(deadline.budget) + ")");
+        }
+        continue;
+      }
+      throw ZabbixError("enviar o pedido: " + errno_text(errno));
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+std::size_t Connection::read_up_to(std::span<unsigned char> out,
+                                   const StepDeadline& deadline) {
+  std::size_t got = 0;
+  while (got < out.size()) {
+    const ssize_t n = ::recv(m_fd.get(), out.data() + got, out.size() - got, 0);
+    if (n == 0) {
+      break;
+    }
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        if (!wait_ready(m_fd.get(), POLLIN, deadline.until)) {
+          throw ZabbixError("tempo esgotado aguardando a resposta ("
+                            + ms_text(deadline.budget) + ")");
+        }
+        continue;
+      }
+      throw ZabbixError("ler a resposta: " + errno_text(errno));
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+} // namespace monitoring

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "monitoring/fd.h"
+#include "monitoring/zabbix_server.h"
+
+#include <chrono>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace monitoring {
+
+using Clock = std::chrono::steady_clock;
+
+/// When a step of an exchange must be over, and the budget its time-out
+/// message quotes.
+struct StepDeadline {
+  Clock::time_point until;
+  std::chrono::milliseconds budget;
+
+  /// The deadline `budget` from now.
+  static StepDeadline from_now(std::chrono::milliseconds budget) {
+    return {Clock::now() + budget, budget};
+  }
+};
+
+/// One TCP connection to a Zabbix server, non-blocking underneath: every
+/// wait is a poll() cut to the step's deadline and to what the run's bound
+/// leaves. Failures throw ZabbixError with the reason only (the sender names
+/// the exchange); the run's bound throws console::TimeoutException.
+class Connection {
+public:
+  /// Resolves server's host and connects to the first of its addresses that
+  /// answers, each attempt within `connect_timeout`.
+  static Connection open(const ZabbixServer& server,
+                         std::chrono::milliseconds connect_timeout);
+
+  Connection(Connection&&) noexcept = default;
+  Connection& operator=(Connection&&) noexcept = default;
+
+  /// Writes every byte, or throws.
+  void write_all(std::string_view bytes, const StepDeadline& deadline);
+
+  /// Reads until `out` is full or the peer ends the stream; returns how many
+  /// bytes arrived.
+  std::size_t read_up_to(std::span<unsigned char> out,
+                         const StepDeadline& deadline);
+
+private:
+  explicit Connection(Fd fd) : m_fd(std::move(fd)) {}
+  Fd m_fd;
+};
+
+} // namespace monitoring

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+// The Zabbix sender protocol as bytes: requests framed for the trapper and
+// its replies parsed, with no socket in sight, so that every rule here can be
+// checked (and fuzzed) on plain buffers.
+namespace monitoring {
+
+/// Bytes of a frame header: "ZBXD", flags, u32le length, u32le reserved.
+inline constexpr std::size_t k_header_size = 13;
+
+/// Largest reply payload accepted (bytes); a trapper's reply is a short
+/// object, so anything larger is a peer speaking something else.
+inline constexpr std::uint32_t k_max_reply_size = 16U * 1024U * 1024U;
+
+/// One sender request for one monitored host, filled value by value and
+/// framed as the trapper reads it: "ZBXD", flags 0x01, the payload's length
+/// (u32le), 0 (u32le), then {"request":"sender data","data":[{"host":…,
+/// "key":…,"value":…},…]}. Every value travels as a JSON string, as
+/// zabbix_sender sends it; the server converts it to its item's type.
+class Request {
+public:
+  explicit Request(std::string_view host);
+
+  /// Appends the value of item `key`. The request must not be framed yet.
+  void add(std::string_view key, std::string_view value);
+
+  /// Values added so far.
+  std::size_t size() const { return m_values; }
+
+  /// Names the request in messages: "chave K" for one value, "N valores,
+  /// chaves K1 … Kn" for several.
+  std::string label() const;
+
+  /// The framed request; after this no value may be added. Throws
+  /// ZabbixError when the payload outgrows the 4 GiB its length field holds.
+  std::string_view frame();
+
+private:
+  std::string m_host_json; // the host as a JSON string, written once
+  std::string m_bytes;
+  std::size_t m_values = 0;
+  std::string m_first_key;
+  std::string m_last_key;
+  bool m_framed = false;
+};
+
+/// The counts of a reply's "info" ("processed: P; failed: F; total: T; ...").
+struct ReplyCounts {
+  std::uint64_t processed = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t total = 0;
+};
+
+/// What the server answered to a request it took ("response":"success").
+struct ServerAnswer {
+  /// The counts, when "info" carries them in the trapper's own format.
+  std::optional<ReplyCounts> counts;
+};
+
+/// The payload length that a reply's header announces. `header` holds the
+/// bytes that arrived of it (fewer than 13 when the peer closed early).
+/// Throws ZabbixError (reason only) for a missing, short or unframed header,
+/// unsupported flags and an oversized length.
+std::uint32_t reply_length(std::span<const unsigned char> header);
+
+/// Throws ZabbixError (reason only) when fewer than `length` payload bytes
+/// arrived.
+void require_whole_payload(std::size_t arrived, std::uint32_t length);
+
+/// The server's answer in a reply payload. Throws ZabbixError (reason only)
+/// for a payload that is not a JSON object with a string "response", and for
+/// any response other than "success" (its "info" quoted).
+ServerAnswer read_answer(std::string_view payload);
+
+/// A whole reply as the sender reads it from a peer that then closes: the
+/// header, then exactly the announced payload (anything after it is not
+/// read). Throws ZabbixError as the three steps above do.
+ServerAnswer parse_reply(std::string_view bytes);
+
+/// The counts in an "info" text, when it starts "processed: P; failed: F;
+/// total: T" (decimal, as the trapper writes them).
+std::optional<ReplyCounts> parse_info(std::string_view info);
+
+} // namespace monitoring
