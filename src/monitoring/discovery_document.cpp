@@ -163,33 +163,41 @@ void append_json_string(std::string& out, std::string_view utf8) {
   out.push_back('"');
 }
 
-void append_discovery_object(std::string& out, const console::Record& form) {
-  out.push_back('{');
+DiscoveryDocument::DiscoveryDocument() : m_text("{\"data\": [") {}
+
+void DiscoveryDocument::add(const console::Record& form) {
+  if (!m_first) {
+    m_text += ", ";
+  }
+  m_first = false;
+  m_text.push_back('{');
   bool first_entry = true;
   for (const auto& entry : form) {
     if (!first_entry) {
-      out += ", ";
+      m_text += ", ";
     }
     first_entry = false;
-    append_json_string(out, entry.key);
-    out += ": ";
-    append_json_value(out, entry.value);
+    append_json_string(m_text, entry.key);
+    m_text += ": ";
+    append_json_value(m_text, entry.value);
   }
-  out.push_back('}');
+  m_text.push_back('}');
+}
+
+std::string DiscoveryDocument::finish() {
+  m_text += "]}";
+  std::string done = std::move(m_text);
+  m_text = "{\"data\": [";
+  m_first = true;
+  return done;
 }
 
 std::string discovery_document(std::span<const console::Record> discovery) {
-  std::string out(k_discovery_open);
-  bool first_form = true;
+  DiscoveryDocument document;
   for (const auto& form : discovery) {
-    if (!first_form) {
-      out += ", ";
-    }
-    first_form = false;
-    append_discovery_object(out, form);
+    document.add(form);
   }
-  out += k_discovery_close;
-  return out;
+  return document.finish();
 }
 
 } // namespace monitoring

@@ -8,20 +8,28 @@
 
 namespace monitoring {
 
-/// The low-level discovery document {"data": [...]} of the given forms, in
-/// list order, members in entry order: one line, ", " and ": " separators,
-/// pure ASCII (every character outside U+0020..U+007E escaped). Never throws
-/// except std::bad_alloc.
+/// Builds the low-level discovery document {"data": [...]} one form at a time,
+/// so that a caller never needs every form at once: one line, ", " and ": "
+/// separators, members in entry order, pure ASCII (every character outside
+/// U+0020..U+007E escaped). The one builder of the document, whoever asks.
+class DiscoveryDocument {
+public:
+  DiscoveryDocument();
+
+  /// Appends one form as a JSON object, members in entry order.
+  void add(const console::Record& form);
+
+  /// The finished document; the builder is left empty. Never throws except
+  /// std::bad_alloc.
+  std::string finish();
+
+private:
+  std::string m_text;
+  bool m_first = true;
+};
+
+/// The document of the given forms, in list order.
 std::string discovery_document(std::span<const console::Record> discovery);
-
-/// Appends one form as a JSON object, members in entry order, written as in
-/// the document. With k_discovery_open, ", " between objects and
-/// k_discovery_close, a caller builds the document one form at a time.
-void append_discovery_object(std::string& out, const console::Record& form);
-
-/// The text before the first form and after the last one.
-inline constexpr std::string_view k_discovery_open = "{\"data\": [";
-inline constexpr std::string_view k_discovery_close = "]}";
 
 /// Appends utf8 to out as a quoted JSON string with the same escaping as the
 /// discovery document; invalid UTF-8 bytes become \ufffd each.

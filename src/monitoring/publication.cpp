@@ -28,17 +28,11 @@ void publish_to_zabbix(const ZabbixServer& server,
               console::text_form(t.valor_total_em_aberto));
 
   // Built one form at a time: the run never holds every form at once.
-  std::string document(k_discovery_open);
-  for (std::size_t i = 0; i < collection.clients.size(); ++i) {
-    if (i != 0) {
-      document += ", ";
-    }
-    append_discovery_object(document,
-                            billing::discovery_form(collection.clients[i]));
+  DiscoveryDocument document;
+  for (const auto& client : collection.clients) {
+    document.add(billing::discovery_form(client));
   }
-  document += k_discovery_close;
-  send_zabbix(server, host, "discovery_clientes", document);
-  document = std::string();
+  send_zabbix(server, host, "discovery_clientes", document.finish());
 
   std::string key;
   for (const auto& client : collection.clients) {
