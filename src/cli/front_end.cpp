@@ -39,8 +39,10 @@ void dispatch(const Invocation& inv, const std::string& program) {
     throw UsageError(usage_text(program));
   }
   if (mode == "discovery_clientes") {
-    monitoring::discovery_clientes(
-        inv.settings, zabbix_server_address(), std::cout);
+    monitoring::discovery_clientes(inv.settings,
+                                   zabbix_server_address(),
+                                   std::cout,
+                                   monitoring::sender_environment());
   } else if (mode.find("launch_") != std::string::npos) {
     launch(mode);
   }

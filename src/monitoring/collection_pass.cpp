@@ -11,14 +11,16 @@ namespace monitoring {
 
 void discovery_clientes(const console::RunSettings& settings,
                         std::string_view zabbix_server,
-                        std::ostream& out) {
+                        std::ostream& out,
+                        const SenderEnvironment& sender) {
   const billing::Collection collection = billing::collect_clients(settings);
   if (settings.zabbix_host == "debug") {
     billing::print_debug_report(out, collection);
     return;
   }
-  publish_to_zabbix(
-      parse_zabbix_server(zabbix_server), settings.zabbix_host, collection);
+  const ZabbixSender zabbix(parse_zabbix_server(zabbix_server),
+                            sender_options(sender));
+  publish_to_zabbix(zabbix, settings.zabbix_host, collection);
   timeseries::sendQuestDB(settings, collection.clients, out, std::cerr);
   out << "OK\n";
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console/run_settings.h"
+#include "monitoring/sender_settings.h"
 
 #include <ostream>
 #include <string_view>
@@ -10,11 +11,12 @@ namespace monitoring {
 /// The collection pass: reads the billing database, then prints the debug
 /// report when zabbix_host is exactly "debug", or otherwise publishes the
 /// totals, the discovery document and two values per client to the
-/// monitoring server at zabbix_server, writes one row per client to the
-/// time-series store and prints "OK". Returns when the run
+/// monitoring server at zabbix_server (sent as `sender` asks), writes one row
+/// per client to the time-series store and prints "OK". Returns when the run
 /// may end normally; any failure is an exception.
 void discovery_clientes(const console::RunSettings& settings,
                         std::string_view zabbix_server,
-                        std::ostream& out);
+                        std::ostream& out,
+                        const SenderEnvironment& sender = {});
 
 } // namespace monitoring

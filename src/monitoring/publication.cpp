@@ -2,47 +2,100 @@
 
 #include "console/text_form.h"
 #include "monitoring/discovery_document.h"
-#include "monitoring/zabbix_sender.h"
+
+#include <algorithm>
+#include <optional>
 
 namespace monitoring {
+namespace {
 
-void publish_to_zabbix(const ZabbixServer& server,
-                       std::string_view host,
-                       const billing::Collection& collection) {
+// Whose values a request carries: the host's own (totals, document) or the
+// clients'. A request never mixes them.
+enum class Owner { host, clients };
+
+// Fills requests of up to the sender's batch size and sends each when it is
+// full or when the publication closes a group.
+class Batches {
+public:
+  Batches(const ZabbixSender& sender,
+          std::string_view host,
+          PublicationResult& result)
+      : m_sender(sender), m_host(host), m_result(result),
+        m_limit(std::max<std::size_t>(sender.options().batch_size, 1)) {}
+
+  void add(Owner owner, std::string_view key, std::string_view value) {
+    if (!m_request) {
+      m_request.emplace(m_host);
+      m_owner = owner;
+    }
+    m_request->add(key, value);
+    if (m_request->size() >= m_limit) {
+      flush();
+    }
+  }
+
+  void flush() {
+    if (!m_request) {
+      return;
+    }
+    m_sender.send(*m_request);
+    const std::uint64_t values = m_request->size();
+    m_request.reset();
+    m_result.sent += values;
+  }
+
+private:
+  const ZabbixSender& m_sender;
+  std::string_view m_host;
+  PublicationResult& m_result;
+  std::size_t m_limit;
+  std::optional<Request> m_request;
+  Owner m_owner = Owner::host;
+};
+
+} // namespace
+
+PublicationResult publish_to_zabbix(const ZabbixSender& sender,
+                                    std::string_view host,
+                                    const billing::Collection& collection) {
+  PublicationResult result;
+  Batches batches(sender, host, result);
   const auto& t = collection.totals;
-  send_zabbix(server,
-              host,
+  batches.add(Owner::host,
               "titulos_totais_em_atraso",
               console::text_form(t.titulos_totais_em_atraso));
-  send_zabbix(server,
-              host,
+  batches.add(Owner::host,
               "valor_total_divida",
               console::text_form(t.valor_total_divida));
-  send_zabbix(server,
-              host,
+  batches.add(Owner::host,
               "titulos_totais_em_aberto",
               console::text_form(t.titulos_totais_em_aberto));
-  send_zabbix(server,
-              host,
+  batches.add(Owner::host,
               "valor_total_em_aberto",
               console::text_form(t.valor_total_em_aberto));
+  batches.flush();
 
-  // Built one form at a time: the run never holds every form at once.
-  DiscoveryDocument document;
-  for (const auto& client : collection.clients) {
-    document.add(billing::discovery_form(client));
+  {
+    // Built one form at a time: the run never holds every form at once.
+    DiscoveryDocument document;
+    for (const auto& client : collection.clients) {
+      document.add(billing::discovery_form(client));
+    }
+    batches.add(Owner::host, "discovery_clientes", document.finish());
+    batches.flush();
   }
-  send_zabbix(server, host, "discovery_clientes", document.finish());
 
   std::string key;
   for (const auto& client : collection.clients) {
     const std::string id = console::text_form(client.id);
     key = "valor_divida[" + id + "]";
-    send_zabbix(server, host, key, console::text_form(client.valor_divida));
+    batches.add(Owner::clients, key, console::text_form(client.valor_divida));
     key = "titulos_em_atraso[" + id + "]";
-    send_zabbix(
-        server, host, key, console::text_form(client.titulos_em_atraso));
+    batches.add(
+        Owner::clients, key, console::text_form(client.titulos_em_atraso));
   }
+  batches.flush();
+  return result;
 }
 
 } // namespace monitoring

@@ -33,13 +33,15 @@ protected:
   support::RunResult run(const std::string& database,
                          const FakeTrapper& trapper,
                          const std::string& host = "pop-centro",
-                         const std::string& pop_id = "1") {
+                         const std::string& pop_id = "1",
+                         std::vector<std::string> env = {}) {
     // Tests run side by side under ctest -j: each test's line gives it its
     // own address for port 9000.
     const int line =
         ::testing::UnitTest::GetInstance()->current_test_info()->line();
     const std::string address = "127.4." + std::to_string(line / 256) + "."
                                 + std::to_string(line % 256);
+    env.push_back("ZABBIX_SERVER=127.0.0.1:" + std::to_string(trapper.port()));
     m_sql.reset();
     m_rows.reset();
     m_rows = std::make_unique<FakeQuestDb>(
@@ -62,8 +64,7 @@ protected:
          address,
          std::to_string(m_rows->port()),
          host},
-        {.env = {"ZABBIX_SERVER=127.0.0.1:" + std::to_string(trapper.port())},
-         .stdout_to = std::nullopt});
+        {.env = std::move(env), .stdout_to = std::nullopt});
   }
 
   std::unique_ptr<FakeQuestDb> m_rows;
@@ -73,8 +74,18 @@ protected:
                                 const std::string& host) {
     std::vector<Sent> out;
     for (const auto& r : trapper.received()) {
-      EXPECT_EQ(r.host, host);
-      out.push_back({r.key, r.value});
+      for (const auto& item : r.items) {
+        EXPECT_EQ(item.host, host);
+        out.push_back({item.key, item.value});
+      }
+    }
+    return out;
+  }
+
+  static std::vector<std::size_t> request_sizes(const FakeTrapper& trapper) {
+    std::vector<std::size_t> out;
+    for (const auto& r : trapper.received()) {
+      out.push_back(r.items.size());
     }
     return out;
   }
@@ -160,14 +171,67 @@ TEST_F(PublicationRun, FixtureClientsDocumentStaysValidJsonWithEscapes) {
   EXPECT_EQ(all[4 + 2 * 4 - 1], (Sent{"valor_divida[4]", "0"}));
 }
 
+TEST_F(PublicationRun, BatchesCarryTheSameValuesInTheSameOrder) {
+  FakeTrapper one_by_one;
+  ASSERT_EQ(run(m_env.database, one_by_one).status, 0);
+  const auto expected = sent(one_by_one, "pop-centro");
+  ASSERT_EQ(expected.size(), 5U + 2U * 11U);
+  EXPECT_EQ(request_sizes(one_by_one), std::vector<std::size_t>(27, 1));
+
+  struct Case {
+    const char* batch;
+    std::vector<std::size_t> requests; // values per request, in order
+  };
+  const std::vector<Case> cases{
+      {"1", std::vector<std::size_t>(27, 1)},
+      // The totals share requests; the document always travels alone.
+      {"2", {2, 2, 1, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2}},
+      {"5", {4, 1, 5, 5, 5, 5, 2}},
+      {"250", {4, 1, 22}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("ZABBIX_BATCH_SIZE=") + c.batch);
+    FakeTrapper trapper;
+    const auto r = run(m_env.database,
+                       trapper,
+                       "pop-centro",
+                       "1",
+                       {std::string("ZABBIX_BATCH_SIZE=") + c.batch});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "OK\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(sent(trapper, "pop-centro"), expected);
+    EXPECT_EQ(request_sizes(trapper), c.requests);
+  }
+}
+
 TEST_F(PublicationRun, AFailedSendEndsThePassThere) {
   struct Case {
     const char* name;
+    const char* batch;
     std::size_t reached; // requests that arrive
     bool refuse;         // stop listening after `reached` connections
+    const char* request; // how the error names the failed request
   };
-  const Case cases[] = {{"refused on the 7th send", 6, true},
-                        {"reply \"failed\" to the 2nd send", 2, false}};
+  const Case cases[] = {
+      {"refused on the 7th send", "1", 6, true, "(chave titulos_em_atraso["},
+      {"reply \"failed\" to the 2nd send",
+       "1",
+       2,
+       false,
+       "(chave valor_total_divida)"},
+      // Requests already answered stay sent: the totals and the document.
+      {"batches of 5: refused on the 4th request",
+       "5",
+       3,
+       true,
+       "(5 valores, chaves titulos_em_atraso["},
+      {"batches of 250: reply \"failed\" to the clients' request",
+       "250",
+       3,
+       false,
+       "(22 valores, chaves valor_divida["},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     test_support::Script script(c.reached - 1, Reply::ok());
@@ -178,37 +242,60 @@ TEST_F(PublicationRun, AFailedSendEndsThePassThere) {
     if (c.refuse) {
       trapper.stop_listening_after(c.reached);
     }
-    const auto r = run(m_env.database, trapper);
+    const auto r = run(m_env.database,
+                       trapper,
+                       "pop-centro",
+                       "1",
+                       {std::string("ZABBIX_BATCH_SIZE=") + c.batch});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("Falha na execução: enviar ao Zabbix", 0), 0U)
         << r.err;
+    EXPECT_NE(r.err.find(c.request), std::string::npos) << r.err;
     EXPECT_EQ(trapper.received().size(), c.reached);
   }
 }
 
-TEST_F(PublicationRun, AnUnusableServerAddressIsAClearError) {
+TEST_F(PublicationRun, UnusableSenderSettingsAreAClearErrorBeforeAnySend) {
+  struct Case {
+    std::vector<std::string> env;
+    const char* message;
+  };
   FakeTrapper trapper;
-  const auto r = support::run_program(
-      TARVO_BINARY,
-      {TARVO_BINARY,
-       "discovery_clientes",
-       "",
-       m_env.host,
-       m_env.port,
-       m_env.database,
-       m_env.user,
-       m_env.password,
-       "1",
-       "127.0.0.1",
-       "9009",
-       "pop-centro"},
-      {.env = {"ZABBIX_SERVER=127.0.0.1:porta"}, .stdout_to = std::nullopt});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("endereço do servidor Zabbix \"127.0.0.1:porta\""),
-            std::string::npos)
-      << r.err;
+  const std::string server =
+      "ZABBIX_SERVER=127.0.0.1:" + std::to_string(trapper.port());
+  const std::vector<Case> cases{
+      {{"ZABBIX_SERVER=127.0.0.1:porta"},
+       "endereço do servidor Zabbix \"127.0.0.1:porta\": porta inválida"},
+      {{server, "ZABBIX_BATCH_SIZE=0"},
+       "ZABBIX_BATCH_SIZE=\"0\": esperado um número inteiro de 1 a 10000"},
+      {{server, "ZABBIX_BATCH_SIZE="},
+       "ZABBIX_BATCH_SIZE=\"\": esperado um número inteiro de 1 a 10000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const auto r =
+        support::run_program(TARVO_BINARY,
+                             {TARVO_BINARY,
+                              "discovery_clientes",
+                              "",
+                              m_env.host,
+                              m_env.port,
+                              m_env.database,
+                              m_env.user,
+                              m_env.password,
+                              "1",
+                              "127.0.0.1",
+                              "9009",
+                              "pop-centro"},
+                             {.env = c.env, .stdout_to = std::nullopt});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind(std::string("Falha na execução: ") + c.message, 0),
+              0U)
+        << r.err;
+  }
+  EXPECT_TRUE(trapper.received().empty());
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "console/deadline.h"
 #include "monitoring/fd.h"
+#include "monitoring/sender_settings.h"
 #include "monitoring/zabbix_sender.h"
 #include "monitoring/zabbix_server.h"
 #include "support/fake_trapper.h"
@@ -343,6 +344,44 @@ TEST_F(ZabbixSenderTest, ExpiredRunBoundStopsBeforeConnecting) {
       [&] { send_zabbix(local(trapper.port()), "h", "k", "v"); },
       ThrowsMessage<console::TimeoutException>(Eq("Tempo limite excedido")));
   EXPECT_TRUE(trapper.received().empty());
+}
+
+class SenderSettingsTest : public ::testing::Test {};
+
+TEST_F(SenderSettingsTest, BatchSizeFromTheEnvironment) {
+  EXPECT_EQ(monitoring::sender_options({}).batch_size, 1U);
+  struct Case {
+    const char* text;
+    std::size_t batch; // 0: refused
+  };
+  const std::vector<Case> cases{
+      {"1", 1},
+      {"250", 250},
+      {"10000", 10000},
+      {"0250", 250},
+      {"", 0},
+      {"0", 0},
+      {"10001", 0},
+      {"-1", 0},
+      {" 250", 0},
+      {"250 ", 0},
+      {"2.5e2", 0},
+      {"25x", 0},
+      {"99999999999999999999999", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("\"") + c.text + "\"");
+    const monitoring::SenderEnvironment env{{"ZABBIX_BATCH_SIZE", c.text}};
+    if (c.batch != 0) {
+      EXPECT_EQ(monitoring::sender_options(env).batch_size, c.batch);
+    } else {
+      EXPECT_THAT([&] { monitoring::sender_options(env); },
+                  ThrowsMessage<ZabbixError>(
+                      Eq(std::string("ZABBIX_BATCH_SIZE=\"") + c.text
+                         + "\": esperado um número inteiro de 1 a 10000 "
+                           "(valores por pedido ao Zabbix)")));
+    }
+  }
 }
 
 class ZabbixServerParseTest : public ::testing::Test {};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "monitoring/zabbix_sender.h"
+
+#include <map>
+#include <string>
+
+namespace monitoring {
+
+/// The sender's opt-in settings as environment variables give them, named
+/// after zabbix_sender's options: each variable that is set, by name.
+using SenderEnvironment = std::map<std::string, std::string, std::less<>>;
+
+/// The sender's variables (ZABBIX_BATCH_SIZE) that the process's
+/// environment sets.
+SenderEnvironment sender_environment();
+
+/// The options the variables ask for; defaults for those not set. Throws
+/// ZabbixError naming the variable for a value that cannot be used, so a
+/// run stops before it sends anything.
+SenderOptions sender_options(const SenderEnvironment& environment);
+
+} // namespace monitoring
