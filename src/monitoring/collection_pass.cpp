@@ -20,7 +20,11 @@ void discovery_clientes(const console::RunSettings& settings,
   }
   const ZabbixSender zabbix(parse_zabbix_server(zabbix_server),
                             sender_options(sender));
-  publish_to_zabbix(zabbix, settings.zabbix_host, collection);
+  const PublicationResult published =
+      publish_to_zabbix(zabbix, settings.zabbix_host, collection);
+  if (const auto warning = refusal_warning(published, settings.zabbix_host)) {
+    std::cerr << *warning << std::flush;
+  }
   timeseries::sendQuestDB(settings, collection.clients, out, std::cerr);
   out << "OK\n";
 }

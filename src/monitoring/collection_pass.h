@@ -11,7 +11,8 @@ namespace monitoring {
 /// The collection pass: reads the billing database, then prints the debug
 /// report when zabbix_host is exactly "debug", or otherwise publishes the
 /// totals, the discovery document and two values per client to the
-/// monitoring server at zabbix_server (sent as `sender` asks), writes one row
+/// monitoring server at zabbix_server (sent as `sender` asks), tells on
+/// standard error how many values the server refused, if any, writes one row
 /// per client to the time-series store and prints "OK". Returns when the run
 /// may end normally; any failure is an exception.
 void discovery_clientes(const console::RunSettings& settings,

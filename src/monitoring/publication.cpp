@@ -10,7 +10,7 @@ namespace monitoring {
 namespace {
 
 // Whose values a request carries: the host's own (totals, document) or the
-// clients'. A request never mixes them.
+// clients'. A request never mixes them, so its refusals are told apart.
 enum class Owner { host, clients };
 
 // Fills requests of up to the sender's batch size and sends each when it is
@@ -38,10 +38,19 @@ public:
     if (!m_request) {
       return;
     }
-    m_sender.send(*m_request);
+    const ServerAnswer answer = m_sender.send(*m_request);
     const std::uint64_t values = m_request->size();
     m_request.reset();
     m_result.sent += values;
+    if (answer.counts) {
+      // A reply that claims more failures than the request had values
+      // cannot be right; count no more than were sent.
+      const std::uint64_t refused = std::min(answer.counts->failed, values);
+      m_result.refused += refused;
+      if (m_owner == Owner::host) {
+        m_result.refused_of_host += refused;
+      }
+    }
   }
 
 private:
@@ -52,6 +61,10 @@ private:
   std::optional<Request> m_request;
   Owner m_owner = Owner::host;
 };
+
+std::string count_text(std::uint64_t n) {
+  return std::to_string(n);
+}
 
 } // namespace
 
@@ -96,6 +109,28 @@ PublicationResult publish_to_zabbix(const ZabbixSender& sender,
   }
   batches.flush();
   return result;
+}
+
+std::optional<std::string> refusal_warning(const PublicationResult& result,
+                                           std::string_view host) {
+  if (result.refused == 0) {
+    return std::nullopt;
+  }
+  std::string line = "Aviso: o servidor Zabbix recusou "
+                     + count_text(result.refused) + " de "
+                     + count_text(result.sent) + " valores do host \""
+                     + std::string(host) + "\"";
+  if (result.refused_of_host != 0) {
+    line += ", entre eles os totais ou a descoberta: confira se existe um "
+            "host com esse nome exato, se o template está vinculado a ele, "
+            "se os hosts permitidos dos itens incluem este coletor e se o "
+            "host exige criptografia.\n";
+  } else {
+    line += ", todos de clientes: é o esperado para os clientes descobertos "
+            "nesta execução, cujos itens só passam a existir a partir da "
+            "próxima.\n";
+  }
+  return line;
 }
 
 } // namespace monitoring

@@ -12,7 +12,11 @@ namespace monitoring {
 
 /// What the server made of a publication's values, from its replies.
 struct PublicationResult {
-  std::uint64_t sent = 0; ///< values in the requests the server answered
+  std::uint64_t sent = 0;    ///< values in the requests the server answered
+  std::uint64_t refused = 0; ///< of them, counted as failed by the server
+  /// Of the refused, the totals and the discovery document: values of the
+  /// host itself, which no run's discovery creates.
+  std::uint64_t refused_of_host = 0;
 };
 
 /// Sends, for `host`: the four totals, the discovery document under
@@ -26,5 +30,10 @@ struct PublicationResult {
 PublicationResult publish_to_zabbix(const ZabbixSender& sender,
                                     std::string_view host,
                                     const billing::Collection& collection);
+
+/// The "Aviso: " line (with its line feed) that tells the operator how many
+/// values the server refused and what to check; nothing when none was.
+std::optional<std::string> refusal_warning(const PublicationResult& result,
+                                           std::string_view host);
 
 } // namespace monitoring

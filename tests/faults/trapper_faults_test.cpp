@@ -55,6 +55,25 @@ protected:
   static std::string sent_text(std::size_t n) {
     return std::to_string(n) + " sent stay sent, store untouched";
   }
+
+  // The sender's two ways of filling requests: where their outcomes differ,
+  // a fault is tried in both.
+  struct Mode {
+    const char* batch; // ZABBIX_BATCH_SIZE, or nullptr for the default
+    const char* row;   // what the matrix row adds to the fault's name
+  };
+  static constexpr Mode k_per_value{nullptr, ""};
+  static constexpr Mode k_batched{"250", " (batches of 250)"};
+
+  support::RunResult run_in(const Mode& mode,
+                            const console::RunSettings& s,
+                            const std::string& zabbix_server) const {
+    support::RunOptions options;
+    if (mode.batch != nullptr) {
+      options.env.push_back(std::string("ZABBIX_BATCH_SIZE=") + mode.batch);
+    }
+    return run(s, zabbix_server, options);
+  }
 };
 
 // The sender alone, with time-outs short enough for a test.
@@ -64,40 +83,75 @@ TEST_F(TrapperFaults, RefusedConnectionEndsTheRunAtTheFirstSend) {
   const auto address = faults::fault_address(k_file, __LINE__);
   const auto port = faults::unused_port(address);
   FakeStore store(address, faults::complete_table());
-  const auto r = run(settings(address, store.rows_port()),
-                     address + ":" + std::to_string(port));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err,
-            "Falha na execução: enviar ao Zabbix " + address + ":"
-                + std::to_string(port)
-                + " (chave titulos_totais_em_atraso): conexão recusada\n");
-  expect_store_untouched(store);
-  faults::record(k_peer, "refused", outcome(r, sent_text(0)), r.elapsed);
+  struct Case {
+    Mode mode;
+    const char* request;
+  };
+  for (const auto& c : {Case{k_per_value, "chave titulos_totais_em_atraso"},
+                        Case{k_batched,
+                             "4 valores, chaves titulos_totais_em_atraso … "
+                             "valor_total_em_aberto"}}) {
+    SCOPED_TRACE(c.request);
+    const auto r = run_in(c.mode,
+                          settings(address, store.rows_port()),
+                          address + ":" + std::to_string(port));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "Falha na execução: enviar ao Zabbix " + address + ":"
+                  + std::to_string(port) + " (" + c.request
+                  + "): conexão recusada\n");
+    expect_store_untouched(store);
+    faults::record(k_peer,
+                   std::string("refused") + c.mode.row,
+                   outcome(r, sent_text(0)),
+                   r.elapsed);
+  }
 }
 
 TEST_F(TrapperFaults, RefusedHalfWayKeepsWhatWasSent) {
   const auto address = faults::fault_address(k_file, __LINE__);
   FakeStore store(address, faults::complete_table());
-  FakeTrapper trapper;
-  trapper.stop_listening_after(5);
-  const auto r = run(settings(address, store.rows_port()),
-                     faults::zabbix_server_of(trapper));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  const auto sent = keys(trapper);
-  ASSERT_EQ(sent.size(), 5U);
-  EXPECT_EQ(sent[4], "discovery_clientes");
-  EXPECT_THAT(r.err,
-              ::testing::MatchesRegex("Falha na execução: enviar ao Zabbix "
-                                      "127\\.0\\.0\\.1:[0-9]+ \\(chave "
-                                      "valor_divida\\[-?[0-9]+\\]\\): "
-                                      "conexão recusada\n"));
-  expect_store_untouched(store);
-  faults::record(k_peer,
-                 "refused from the 6th send on",
-                 outcome(r, sent_text(5)),
-                 r.elapsed);
+  struct Case {
+    Mode mode;
+    std::size_t answered; // requests answered before the listener goes
+    const char* last_key; // of the requests answered
+    const char* failed;   // the error's request, as a pattern
+  };
+  for (const auto& c : {Case{k_per_value,
+                             5,
+                             "discovery_clientes",
+                             "chave valor_divida\\[-?[0-9]+\\]"},
+                        Case{k_batched,
+                             2,
+                             "discovery_clientes",
+                             "22 valores, chaves valor_divida\\[-?[0-9]+\\] … "
+                             "titulos_em_atraso\\[None\\]"}}) {
+    SCOPED_TRACE(c.failed);
+    FakeTrapper trapper;
+    trapper.stop_listening_after(c.answered);
+    const auto r = run_in(c.mode,
+                          settings(address, store.rows_port()),
+                          faults::zabbix_server_of(trapper));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    const auto sent = keys(trapper);
+    ASSERT_EQ(sent.size(), c.answered);
+    EXPECT_EQ(sent.back(), c.last_key);
+    EXPECT_THAT(r.err,
+                ::testing::MatchesRegex(std::string("Falha na execução: enviar "
+                                                    "ao Zabbix "
+                                                    "127\\.0\\.0\\.1:[0-9]+ "
+                                                    "\\(")
+                                        + c.failed
+                                        + "\\): conexão recusada\n"));
+    expect_store_untouched(store);
+    faults::record(k_peer,
+                   "refused after " + std::to_string(c.answered) + " requests"
+                       + c.mode.row,
+                   outcome(r, sent_text(c.answered)),
+                   r.elapsed);
+  }
 }
 
 TEST_F(TrapperFaults, SilentTrapperEndsTheRunAfterTheSendersOwnTimeOut) {
@@ -178,21 +232,31 @@ TEST_F(TrapperClient, SlowBeyondTheReplyTimeOutFailsThatSend) {
 TEST_F(TrapperFaults, GarbageReplyEndsTheRunAtThatSend) {
   const auto address = faults::fault_address(k_file, __LINE__);
   FakeStore store(address, faults::complete_table());
-  FakeTrapper trapper(Script{
-      Reply::ok(), Reply::ok(), Reply::ok(), Reply::ok(), Reply::garbage()});
-  const auto r = run(settings(address, store.rows_port()),
-                     faults::zabbix_server_of(trapper));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err,
-            prefix(trapper, "discovery_clientes")
-                + "resposta sem o cabeçalho ZBXD\n");
-  EXPECT_EQ(trapper.received().size(), 5U);
-  expect_store_untouched(store);
-  faults::record(k_peer,
-                 "garbage (HTTP reply to the document)",
-                 outcome(r, sent_text(5)),
-                 r.elapsed);
+  struct Case {
+    Mode mode;
+    std::size_t document; // the request that carries the document
+  };
+  for (const auto& c : {Case{k_per_value, 5}, Case{k_batched, 2}}) {
+    SCOPED_TRACE(c.document);
+    Script script(c.document - 1, Reply::ok());
+    script.push_back(Reply::garbage());
+    FakeTrapper trapper(script);
+    const auto r = run_in(c.mode,
+                          settings(address, store.rows_port()),
+                          faults::zabbix_server_of(trapper));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              prefix(trapper, "discovery_clientes")
+                  + "resposta sem o cabeçalho ZBXD\n");
+    EXPECT_EQ(trapper.received().size(), c.document);
+    expect_store_untouched(store);
+    faults::record(k_peer,
+                   std::string("garbage (HTTP reply to the document)")
+                       + c.mode.row,
+                   outcome(r, sent_text(c.document)),
+                   r.elapsed);
+  }
 }
 
 TEST_F(TrapperFaults, ReplyCutInTheBodyEndsTheRunAtThatSend) {
@@ -272,24 +336,58 @@ TEST_F(TrapperFaults, FailedResponseEndsTheRunAtThatSend) {
                  r.elapsed);
 }
 
-TEST_F(TrapperFaults, HostOrSenderNotAllowedIsNoFailure) {
-  // The trapper has no credentials of its own: a host it does not know, or
-  // a sender address outside the item's allowed hosts, is counted as failed
-  // in a "success" reply.
+TEST_F(TrapperFaults, RefusedValuesAreReportedAndTheRunGoesOn) {
+  // The trapper has no credentials of its own: a host it does not know, a
+  // sender address outside the items' allowed hosts or a host that requires
+  // encryption are counted as failed in a "success" reply.
   const auto address = faults::fault_address(k_file, __LINE__);
   FakeStore store(address, faults::complete_table());
-  FakeTrapper trapper(Script(faults::k_fixture_sends, Reply::failed_items()));
-  const auto r = run(settings(address, store.rows_port()),
-                     faults::zabbix_server_of(trapper));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, "OK\n");
-  EXPECT_EQ(trapper.received().size(), faults::k_fixture_sends);
-  EXPECT_EQ(store.rows_received(), 11U);
-  faults::record(k_peer,
-                 "credentials refused (host not allowed: failed: 1)",
-                 outcome(r, "accepted as sent; 11 rows written"),
-                 r.elapsed);
+  const std::string host_hint =
+      "Aviso: o servidor Zabbix recusou 27 de 27 valores do host "
+      "\"pop-centro\", entre eles os totais ou a descoberta: confira se "
+      "existe um host com esse nome exato, se o template está vinculado a "
+      "ele, se os hosts permitidos dos itens incluem este coletor e se o host "
+      "exige criptografia.\n";
+  struct Case {
+    const char* fault;
+    Mode mode;
+    Script script;
+    std::string warning;
+  };
+  const std::vector<Case> cases{
+      {"credentials refused (every value failed)",
+       k_per_value,
+       Script(faults::k_fixture_sends, Reply::failed_items()),
+       host_hint},
+      {"credentials refused (every value failed)",
+       k_batched,
+       Script(3, Reply::failed_items()),
+       host_hint},
+      // The clients this run discovered have no items yet.
+      {"credentials refused (clients' values failed)",
+       k_batched,
+       Script{Reply::ok(), Reply::ok(), Reply::failed_items()},
+       "Aviso: o servidor Zabbix recusou 22 de 27 valores do host "
+       "\"pop-centro\", todos de clientes: é o esperado para os clientes "
+       "descobertos nesta execução, cujos itens só passam a existir a partir "
+       "da próxima.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.fault) + c.mode.row);
+    FakeTrapper trapper(c.script);
+    const auto rows_before = store.rows_received();
+    const auto r = run_in(c.mode,
+                          settings(address, store.rows_port()),
+                          faults::zabbix_server_of(trapper));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, c.warning);
+    EXPECT_EQ(r.out, "OK\n");
+    EXPECT_EQ(store.rows_received() - rows_before, 11U);
+    faults::record(k_peer,
+                   std::string(c.fault) + c.mode.row,
+                   outcome(r, "the run goes on; 11 rows written"),
+                   r.elapsed);
+  }
 }
 
 TEST_F(TrapperFaults, TrapperClosingBeforeReadingEndsTheRunWithoutASignal) {
