@@ -7,9 +7,10 @@
 
 Nothing is fetched: both binaries come from Debian's packages (CHROMIUM_BIN,
 CHROMEDRIVER_BIN override their paths) and Selenium is given the driver's path,
-so it never looks for one. Leaving the block, normally, on an exception, on
-the time budget (SIGALRM) or on SIGTERM, quits the session and then kills by
-PID whatever is left of chromedriver and the browser processes it started.
+so it never looks for one. Leaving the block kills by PID whatever is left of
+chromedriver and the browser processes it started, after quitting the session
+when the block ended normally; the time budget (SIGALRM) and SIGTERM end the
+block with BrowserError.
 """
 import os
 import shutil
@@ -113,12 +114,15 @@ class HeadlessBrowser:
             self._record()
             self.driver.set_page_load_timeout(30)
         except BaseException:
-            self._stop()
+            self._stop(quit_session=False)
             raise
         return self
 
-    def __exit__(self, *_exc):
-        self._stop()
+    def __exit__(self, exc_type, _exc, _tb):
+        # After a failure the session may be stuck in a command (a page that
+        # never loads keeps quit waiting for the page-load time-out): then
+        # the processes are only killed.
+        self._stop(quit_session=exc_type is None)
         return False
 
     def viewport(self, width, height):
@@ -139,18 +143,18 @@ class HeadlessBrowser:
             self._processes.setdefault(process.pid, _start_time(process.pid))
             self._processes.update(_descendants(process.pid))
 
-    def _stop(self):
+    def _stop(self, quit_session):
         signal.alarm(0)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         # Also what the browser started after the first look, or all of it
         # when the session never came up.
         self._record()
-        if self.driver is not None:
+        if self.driver is not None and quit_session:
             try:
                 self.driver.quit()
             except Exception:
                 pass
-            self.driver = None
+        self.driver = None
         # A PID taken by another process since (another start time) is left
         # alone.
         for pid, start in self._processes.items():
