@@ -364,7 +364,8 @@ TEST_F(ZabbixTemplateFile, GraphsAndDashboardPointAtWhatTheTemplateHas) {
                       std::stoi(w.scalar("width", "1")),
                       std::stoi(w.scalar("height", "2"))};
         EXPECT_LE(box.x + box.width, k_columns);
-        // The page reads on a laptop screen without scrolling.
+        // The page reads without scrolling on a laptop screen: ten rows
+        // fit under the front end's header at 1440x900.
         EXPECT_LE(box.y + box.height, k_laptop_rows);
         for (const Box& other : boxes) {
           EXPECT_FALSE(
