@@ -297,6 +297,108 @@ TEST_F(ZabbixTemplateFile, EveryUserMacroUsedIsDefinedWithADefault) {
   }
 }
 
+// Every graph draws items of this template: a graph its items, a graph
+// prototype the item prototypes of its own rule and a name that differs per
+// client. Every dashboard widget shows a graph or prototype the file defines,
+// on a grid page where widgets neither overflow nor overlap.
+TEST_F(ZabbixTemplateFile, GraphsAndDashboardPointAtWhatTheTemplateHas) {
+  const auto& t = zabbix_template();
+  const YamlNode& exported = *t.root.find("zabbix_export");
+  const YamlNode& tpl = exported.sequence("templates")[0];
+
+  const auto check_items = [&](const YamlNode& graph,
+                               const std::set<std::string>& keys) {
+    SCOPED_TRACE(graph.scalar("name", ""));
+    ASSERT_FALSE(graph.sequence("graph_items").empty());
+    for (const auto& g : graph.sequence("graph_items")) {
+      const YamlNode* item = g.find("item");
+      ASSERT_NE(item, nullptr);
+      EXPECT_EQ(item->scalar("host", ""), t.host);
+      EXPECT_TRUE(keys.contains(item->scalar("key", "")))
+          << item->scalar("key", "");
+    }
+  };
+  std::set<std::string> item_keys;
+  for (const auto& e : t.entities) {
+    if (e.kind == TrapperEntity::Kind::item) {
+      item_keys.insert(e.key);
+    }
+  }
+  std::set<std::string> graphs;
+  for (const auto& graph : exported.sequence("graphs")) {
+    check_items(graph, item_keys);
+    graphs.insert(graph.scalar("name", ""));
+  }
+  std::set<std::string> prototypes;
+  for (const auto& rule : tpl.sequence("discovery_rules")) {
+    std::set<std::string> prototype_keys;
+    for (const auto& p : rule.sequence("item_prototypes")) {
+      prototype_keys.insert(p.scalar("key", ""));
+    }
+    for (const auto& graph : rule.sequence("graph_prototypes")) {
+      check_items(graph, prototype_keys);
+      EXPECT_THAT(graph.scalar("name", ""),
+                  ::testing::HasSubstr("{#CLIENTE_ID}"));
+      prototypes.insert(graph.scalar("name", ""));
+    }
+  }
+  EXPECT_FALSE(graphs.empty());
+  EXPECT_FALSE(prototypes.empty());
+
+  // The grid of a Zabbix 6.0 dashboard page: 24 columns, rows of 70 pixels.
+  constexpr int k_columns = 24;
+  constexpr int k_laptop_rows = 10;
+  std::size_t widgets = 0;
+  for (const auto& dashboard : tpl.sequence("dashboards")) {
+    for (const auto& page : dashboard.sequence("pages")) {
+      struct Box {
+        int x, y, width, height;
+      };
+      std::vector<Box> boxes;
+      for (const auto& w : page.sequence("widgets")) {
+        ++widgets;
+        const std::string type = w.scalar("type", "");
+        SCOPED_TRACE(type + " " + w.scalar("name", ""));
+        const Box box{std::stoi(w.scalar("x", "0")),
+                      std::stoi(w.scalar("y", "0")),
+                      std::stoi(w.scalar("width", "1")),
+                      std::stoi(w.scalar("height", "2"))};
+        EXPECT_LE(box.x + box.width, k_columns);
+        // The page reads without scrolling on a laptop screen: ten rows
+        // fit under the front end's header at 1440x900.
+        EXPECT_LE(box.y + box.height, k_laptop_rows);
+        for (const Box& other : boxes) {
+          EXPECT_FALSE(
+              box.x < other.x + other.width && other.x < box.x + box.width
+              && box.y < other.y + other.height && other.y < box.y + box.height)
+              << "overlaps the widget at " << other.x << "," << other.y;
+        }
+        boxes.push_back(box);
+        std::size_t shown = 0;
+        for (const auto& f : w.sequence("fields")) {
+          const std::string field = f.scalar("type", "");
+          if (field != "GRAPH" && field != "GRAPH_PROTOTYPE") {
+            continue;
+          }
+          ++shown;
+          const YamlNode* value = f.find("value");
+          ASSERT_NE(value, nullptr);
+          EXPECT_EQ(value->scalar("host", ""), t.host);
+          const auto& names = field == "GRAPH" ? graphs : prototypes;
+          EXPECT_TRUE(names.contains(value->scalar("name", "")))
+              << value->scalar("name", "");
+          EXPECT_EQ(type,
+                    field == "GRAPH" ? "GRAPH_CLASSIC" : "GRAPH_PROTOTYPE");
+        }
+        if (type == "GRAPH_CLASSIC" || type == "GRAPH_PROTOTYPE") {
+          EXPECT_EQ(shown, 1U);
+        }
+      }
+    }
+  }
+  EXPECT_GT(widgets, 0U);
+}
+
 // ---------------------------------------------------------------------------
 // The template against the program's own sends.
 
