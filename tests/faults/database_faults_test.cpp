@@ -267,15 +267,96 @@ TEST_F(DatabaseFaults, WrongPasswordIsRefusedWithoutShowingIt) {
   const auto r = run(s, faults::zabbix_server_of(trapper));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err,
-            connect_prefix() + "connection to server at \"" + m_env.host
-                + "\", port " + m_env.port
-                + " failed: FATAL:  password authentication failed for user \""
-                + m_env.user + "\"\n");
+  // The server offers TLS; under libpq's default sslmode (prefer) a refused
+  // session is tried once more without it, and both refusals are reported.
+  const std::string refusal =
+      "connection to server at \"" + m_env.host + "\", port " + m_env.port
+      + " failed: FATAL:  password authentication failed for user \""
+      + m_env.user + "\"";
+  EXPECT_EQ(r.err, connect_prefix() + refusal + " " + refusal + "\n");
   EXPECT_THAT(r.err, ::testing::Not(HasSubstr("senha-errada-42")));
   expect_nothing_sent(trapper, store);
   faults::record(
       k_peer, "credentials refused", outcome(r, "nothing sent"), r.elapsed);
+}
+
+// TLS is libpq's own: the program names no TLS keyword, so PGSSLMODE and
+// PGSSLROOTCERT reach libpq from the environment. The cluster's certificate
+// names 127.0.0.1, the address the command line gives as DB_IP.
+TEST_F(DatabaseFaults, VerifiedTlsSessionReadsTheDatabase) {
+  ASSERT_FALSE(m_env.ca_file.empty())
+      << "conn.env names no CA_FILE: a cluster of an older scripts/pg_cluster";
+  auto s = settings(faults::fault_address(k_file, __LINE__));
+  s.zabbix_host = "debug";
+  const std::size_t from = support::log_size(m_env);
+  const auto r = run(s,
+                     "127.0.0.1:1",
+                     {.env = {"PGSSLMODE=verify-full",
+                              "PGSSLROOTCERT=" + m_env.ca_file,
+                              "PGAPPNAME=tarvo-tls-verify-full"},
+                      .stdout_to = std::nullopt});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_THAT(r.out, StartsWith("Modo debug ativado.\n"));
+  EXPECT_THAT(r.out, HasSubstr("Ana Lúcia Conceição"));
+  // The server's own word that the session was encrypted.
+  EXPECT_THAT(support::read_log_from(m_env, from),
+              HasSubstr("application_name=tarvo-tls-verify-full SSL enabled "
+                        "(protocol=TLSv1."));
+}
+
+TEST_F(DatabaseFaults, TlsThatCannotBeHadEndsTheRunBeforeAnySend) {
+  ASSERT_FALSE(m_env.other_ca_file.empty())
+      << "conn.env names no OTHER_CA_FILE: a cluster of an older "
+         "scripts/pg_cluster";
+  const auto address = faults::fault_address(k_file, __LINE__);
+  // A server without TLS: the relay answers the SSLRequest with 'N', as
+  // PostgreSQL does with ssl=off.
+  const faults::FaultyRelay plain(
+      {.listen_address = address,
+       .target_host = m_env.host,
+       .target_port = static_cast<std::uint16_t>(std::stoi(m_env.port)),
+       .delay = 0ms,
+       .cut_after = std::nullopt,
+       .cut_bytes = 0,
+       .stall = false});
+  struct Case {
+    std::string fault;
+    std::string host;
+    std::string port;
+    std::vector<std::string> env;
+    std::string libpq_says;
+  };
+  const std::vector<Case> cases{
+      {"TLS: certificate of another CA (verify-full)",
+       m_env.host,
+       m_env.port,
+       {"PGSSLMODE=verify-full", "PGSSLROOTCERT=" + m_env.other_ca_file},
+       "SSL error: certificate verify failed"},
+      {"TLS: not offered (answers 'N'; PGSSLMODE=require)",
+       address,
+       std::to_string(plain.port()),
+       {"PGSSLMODE=require"},
+       "server does not support SSL, but SSL was required"},
+  };
+  FakeTrapper trapper;
+  FakeStore store(address, faults::complete_table());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    auto s = settings(address, store.rows_port());
+    s.db_ip = c.host;
+    s.db_port = c.port;
+    const auto r = run(s,
+                       faults::zabbix_server_of(trapper),
+                       {.env = c.env, .stdout_to = std::nullopt});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              connect_prefix() + "connection to server at \"" + c.host
+                  + "\", port " + c.port + " failed: " + c.libpq_says + "\n");
+    expect_nothing_sent(trapper, store);
+    faults::record(k_peer, c.fault, outcome(r, "nothing sent"), r.elapsed);
+  }
 }
 
 } // namespace

@@ -15,6 +15,9 @@ namespace {
 // Short polls so that a stop request is noticed promptly.
 constexpr int k_poll_ms = 20;
 
+// PostgreSQL's SSLRequest: length 8, then the code 80877103 (1234, 5679).
+constexpr std::string_view k_ssl_request{"\x00\x00\x00\x08\x04\xd2\x16\x2f", 8};
+
 sockaddr_in socket_address(const std::string& address, std::uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -186,6 +189,14 @@ void FaultyRelay::serve(const std::stop_token& stop) {
         }
         const std::string_view chunk(buffer.data(),
                                      static_cast<std::size_t>(n));
+        // The faults below are keyed to what the client sends, so the
+        // session must stay readable: TLS is declined with the one byte a
+        // server with ssl=off answers, and libpq (sslmode prefer) goes on in
+        // plain text. Later messages start with their type byte, never 0.
+        if (chunk == k_ssl_request) {
+          write_all(client.get(), "N");
+          continue;
+        }
         if (m_options.cut_after && !armed) {
           sent_by_client.append(chunk);
           armed =

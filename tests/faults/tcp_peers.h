@@ -76,7 +76,9 @@ private:
 /// A TCP relay in front of a real server, with faults on the way back: each
 /// chunk from the server may be held back for a while, and once the client
 /// has sent a given text the next chunk from the server may be cut short and
-/// both connections closed, or nothing more passed on at all.
+/// both connections closed, or nothing more passed on at all. It declines
+/// TLS as a PostgreSQL server with ssl=off does (SSLRequest answered with
+/// 'N'), so the client's bytes stay readable.
 class FaultyRelay {
 public:
   struct Options {

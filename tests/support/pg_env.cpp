@@ -49,6 +49,10 @@ std::optional<PgEnv> test_cluster() {
       env.password = value;
     if (key == "PGLOG")
       env.log_path = value;
+    if (key == "CA_FILE")
+      env.ca_file = value;
+    if (key == "OTHER_CA_FILE")
+      env.other_ca_file = value;
   }
   return env;
 }

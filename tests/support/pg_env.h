@@ -12,8 +12,10 @@ struct PgEnv {
   std::string database;
   std::string user;
   std::string password;
-  std::string
-      log_path; ///< the server log, with every statement (log_statement=all)
+  std::string log_path; ///< the server log, with every connection
+                        ///< (log_connections) and statement (log_statement)
+  std::string ca_file;  ///< the CA that signed the server's certificate
+  std::string other_ca_file; ///< a CA that signed nothing of the cluster's
 };
 
 /// The cluster of this test run, read from the file named by TARVO_PG_ENV;

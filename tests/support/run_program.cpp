@@ -1,11 +1,13 @@
 #include "support/run_program.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +18,23 @@ namespace support {
 SpawnVectors::SpawnVectors(const std::vector<std::string>& argv,
                            const std::vector<std::string>& extra_env)
     : m_args(argv) {
+  // getenv() finds the first entry of a name, so an inherited entry would
+  // hide an extra one of the same name: the extras replace them.
+  const auto overridden = [&](std::string_view entry) {
+    const auto eq = entry.find('=');
+    if (eq == std::string_view::npos) {
+      return false;
+    }
+    const auto name = entry.substr(0, eq + 1);
+    return std::any_of(
+        extra_env.begin(), extra_env.end(), [&](const std::string& extra) {
+          return extra.starts_with(name);
+        });
+  };
   for (char** e = environ; *e != nullptr; ++e) {
-    m_env.emplace_back(*e);
+    if (!overridden(*e)) {
+      m_env.emplace_back(*e);
+    }
   }
   m_env.insert(m_env.end(), extra_env.begin(), extra_env.end());
   for (auto& a : m_args) {

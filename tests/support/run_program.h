@@ -24,7 +24,8 @@ struct RunOptions {
 
 /// The argument and environment vectors posix_spawn wants: the arguments
 /// (argv[0] included), and this process's environment with the extra
-/// NAME=value entries after it. Both stay valid while the object lives.
+/// NAME=value entries after it, in place of inherited entries of the same
+/// names. Both stay valid while the object lives.
 class SpawnVectors {
 public:
   SpawnVectors(const std::vector<std::string>& argv,
