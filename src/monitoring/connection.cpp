@@ -1,6 +1,7 @@
 #include "monitoring/connection.h"
 
 #include "console/deadline.h"
+#include "monitoring/tls_context.h"
 #include "monitoring/zabbix_error.h"
 
 #include <array>
@@ -112,7 +113,28 @@ Fd connect_one(const addrinfo& address,
   return Fd();
 }
 
+// Waits as a TLS call asked; throws `timed_out` with the deadline's budget
+// when it passes first.
+void wait_for(int fd,
+              TlsSession::Wait wait,
+              const StepDeadline& deadline,
+              const char* timed_out) {
+  const short events = wait == TlsSession::Wait::readable ? POLLIN : POLLOUT;
+  if (!wait_ready(fd, events, deadline.until)) {
+    throw ZabbixError(std::string(timed_out) + " (" + ms_text(deadline.budget)
+                      + ")");
+  }
+}
+
+constexpr const char* k_write_timed_out = "tempo esgotado ao enviar o pedido";
+constexpr const char* k_read_timed_out = "tempo esgotado aguardando a resposta";
+
 } // namespace
+
+Connection::Connection(Fd fd) : m_fd(std::move(fd)) {}
+Connection::Connection(Connection&&) noexcept = default;
+Connection& Connection::operator=(Connection&&) noexcept = default;
+Connection::~Connection() = default;
 
 Connection Connection::open(const ZabbixServer& server,
                             std::chrono::milliseconds connect_timeout) {
@@ -130,8 +152,33 @@ Connection Connection::open(const ZabbixServer& server,
   throw ZabbixError(reason);
 }
 
+void Connection::start_tls(const TlsContext& context,
+                           const StepDeadline& deadline) {
+  m_tls = std::make_unique<TlsSession>(context, m_fd.get());
+  for (;;) {
+    const auto progress = m_tls->handshake();
+    if (progress.wait == TlsSession::Wait::none) {
+      return;
+    }
+    wait_for(m_fd.get(),
+             progress.wait,
+             deadline,
+             "tempo esgotado na negociação TLS");
+  }
+}
+
 void Connection::write_all(std::string_view bytes,
                            const StepDeadline& deadline) {
+  if (m_tls) {
+    while (!bytes.empty()) {
+      const auto progress = m_tls->write(bytes);
+      bytes.remove_prefix(progress.bytes);
+      if (progress.wait != TlsSession::Wait::none) {
+        wait_for(m_fd.get(), progress.wait, deadline, k_write_timed_out);
+      }
+    }
+    return;
+  }
   // Each call is tried first and waited for only when the socket is not
   // ready: a request fits a fresh socket's buffer, so it rarely waits.
   while (!bytes.empty()) {
@@ -140,10 +187,10 @@ void Connection::write_all(std::string_view bytes,
         ::send(m_fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        if (!wait_ready(m_fd.get(), POLLOUT, deadline.until)) {
-          throw ZabbixError("tempo esgotado ao enviar o pedido ("
-                            + ms_text(deadline.budget) + ")");
-        }
+        wait_for(m_fd.get(),
+                 TlsSession::Wait::writable,
+                 deadline,
+                 k_write_timed_out);
         continue;
       }
       throw ZabbixError("enviar o pedido: " + errno_text(errno));
@@ -155,6 +202,19 @@ void Connection::write_all(std::string_view bytes,
 std::size_t Connection::read_up_to(std::span<unsigned char> out,
                                    const StepDeadline& deadline) {
   std::size_t got = 0;
+  if (m_tls) {
+    while (got < out.size()) {
+      const auto progress = m_tls->read(out.subspan(got));
+      got += progress.bytes;
+      if (progress.closed) {
+        break;
+      }
+      if (progress.wait != TlsSession::Wait::none) {
+        wait_for(m_fd.get(), progress.wait, deadline, k_read_timed_out);
+      }
+    }
+    return got;
+  }
   while (got < out.size()) {
     const ssize_t n = ::recv(m_fd.get(), out.data() + got, out.size() - got, 0);
     if (n == 0) {
@@ -162,10 +222,8 @@ std::size_t Connection::read_up_to(std::span<unsigned char> out,
     }
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        if (!wait_ready(m_fd.get(), POLLIN, deadline.until)) {
-          throw ZabbixError("tempo esgotado aguardando a resposta ("
-                            + ms_text(deadline.budget) + ")");
-        }
+        wait_for(
+            m_fd.get(), TlsSession::Wait::readable, deadline, k_read_timed_out);
         continue;
       }
       throw ZabbixError("ler a resposta: " + errno_text(errno));

@@ -5,10 +5,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string_view>
 
 namespace monitoring {
+
+class TlsContext;
+class TlsSession;
 
 using Clock = std::chrono::steady_clock;
 
@@ -24,10 +28,11 @@ struct StepDeadline {
   }
 };
 
-/// One TCP connection to a Zabbix server, non-blocking underneath: every
-/// wait is a poll() cut to the step's deadline and to what the run's bound
-/// leaves. Failures throw ZabbixError with the reason only (the sender names
-/// the exchange); the run's bound throws console::TimeoutException.
+/// One TCP connection to a Zabbix server, plain or TLS, non-blocking
+/// underneath: every wait is a poll() cut to the step's deadline and to what
+/// the run's bound leaves. Failures throw ZabbixError with the reason only
+/// (the sender names the exchange); the run's bound throws
+/// console::TimeoutException.
 class Connection {
 public:
   /// Resolves server's host and connects to the first of its addresses that
@@ -35,8 +40,14 @@ public:
   static Connection open(const ZabbixServer& server,
                          std::chrono::milliseconds connect_timeout);
 
-  Connection(Connection&&) noexcept = default;
-  Connection& operator=(Connection&&) noexcept = default;
+  Connection(Connection&&) noexcept;
+  Connection& operator=(Connection&&) noexcept;
+  ~Connection();
+
+  /// Makes this a TLS connection with `context`'s credentials: the
+  /// handshake and the checks of the server's certificate, within
+  /// `deadline`. Every later write and read goes through the session.
+  void start_tls(const TlsContext& context, const StepDeadline& deadline);
 
   /// Writes every byte, or throws.
   void write_all(std::string_view bytes, const StepDeadline& deadline);
@@ -47,8 +58,9 @@ public:
                          const StepDeadline& deadline);
 
 private:
-  explicit Connection(Fd fd) : m_fd(std::move(fd)) {}
+  explicit Connection(Fd fd);
   Fd m_fd;
+  std::unique_ptr<TlsSession> m_tls; // after m_fd: closes before the socket
 };
 
 } // namespace monitoring

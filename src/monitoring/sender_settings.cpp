@@ -1,16 +1,61 @@
 #include "monitoring/sender_settings.h"
 
+#include "console/text_form.h"
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <fstream>
 #include <string_view>
+#include <system_error>
 
 namespace monitoring {
 namespace {
 
 constexpr std::string_view k_batch_size = "ZABBIX_BATCH_SIZE";
+constexpr std::string_view k_connect = "ZABBIX_TLS_CONNECT";
+constexpr std::string_view k_psk_identity = "ZABBIX_TLS_PSK_IDENTITY";
+constexpr std::string_view k_psk_file = "ZABBIX_TLS_PSK_FILE";
+constexpr std::string_view k_ca_file = "ZABBIX_TLS_CA_FILE";
+constexpr std::string_view k_crl_file = "ZABBIX_TLS_CRL_FILE";
+constexpr std::string_view k_cert_file = "ZABBIX_TLS_CERT_FILE";
+constexpr std::string_view k_key_file = "ZABBIX_TLS_KEY_FILE";
+constexpr std::string_view k_server_issuer = "ZABBIX_TLS_SERVER_CERT_ISSUER";
+constexpr std::string_view k_server_subject = "ZABBIX_TLS_SERVER_CERT_SUBJECT";
 
-constexpr std::array<std::string_view, 1> k_variables{k_batch_size};
+constexpr std::array<std::string_view, 2> k_psk_variables{k_psk_identity,
+                                                          k_psk_file};
+constexpr std::array<std::string_view, 6> k_cert_variables{k_ca_file,
+                                                           k_crl_file,
+                                                           k_cert_file,
+                                                           k_key_file,
+                                                           k_server_issuer,
+                                                           k_server_subject};
+
+constexpr std::array<std::string_view, 10> k_variables{k_batch_size,
+                                                       k_connect,
+                                                       k_psk_identity,
+                                                       k_psk_file,
+                                                       k_ca_file,
+                                                       k_crl_file,
+                                                       k_cert_file,
+                                                       k_key_file,
+                                                       k_server_issuer,
+                                                       k_server_subject};
+
+// Zabbix's limits for a pre-shared key and its identity.
+constexpr std::size_t k_min_psk_digits = 32;
+constexpr std::size_t k_max_psk_digits = 512;
+constexpr std::size_t k_max_identity = 128;
+
+[[noreturn]] void reject(std::string_view variable,
+                         std::string_view value,
+                         const std::string& reason) {
+  throw ZabbixError(std::string(variable) + "=\"" + std::string(value)
+                    + "\": " + reason);
+}
 
 std::size_t parse_batch_size(const std::string& text) {
   // Plain decimal digits only: from_chars alone would stop at the first
@@ -22,11 +67,141 @@ std::size_t parse_batch_size(const std::string& text) {
   const auto [end, ec] =
       std::from_chars(text.data(), text.data() + text.size(), value);
   if (!digits || ec != std::errc{} || value < 1 || value > k_max_batch_size) {
-    throw ZabbixError(std::string(k_batch_size) + "=\"" + text
-                      + "\": esperado um número inteiro de 1 a 10000 "
-                        "(valores por pedido ao Zabbix)");
+    reject(k_batch_size,
+           text,
+           "esperado um número inteiro de 1 a 10000 (valores por pedido ao "
+           "Zabbix)");
   }
   return value;
+}
+
+const std::string* find(const SenderEnvironment& environment,
+                        std::string_view name) {
+  const auto it = environment.find(name);
+  return it == environment.end() ? nullptr : &it->second;
+}
+
+// A variable that the mode needs: set and not empty.
+std::string required(const SenderEnvironment& environment,
+                     std::string_view name,
+                     std::string_view mode) {
+  const std::string* value = find(environment, name);
+  if (value == nullptr) {
+    throw ZabbixError(std::string(name) + " é obrigatória com "
+                      + std::string(k_connect) + "=" + std::string(mode));
+  }
+  if (value->empty()) {
+    reject(name, *value, "vazia");
+  }
+  return *value;
+}
+
+std::string optional(const SenderEnvironment& environment,
+                     std::string_view name) {
+  const std::string* value = find(environment, name);
+  if (value != nullptr && value->empty()) {
+    reject(name, *value, "vazia");
+  }
+  return value == nullptr ? std::string() : *value;
+}
+
+// Variables of another mode must not be set: a setting that would silently
+// do nothing is a mistake the operator wants to hear about.
+template <std::size_t N>
+void refuse_others(const SenderEnvironment& environment,
+                   const std::array<std::string_view, N>& names,
+                   std::string_view mode) {
+  for (const auto name : names) {
+    if (find(environment, name) != nullptr) {
+      throw ZabbixError(std::string(name) + " não se aplica a "
+                        + std::string(k_connect) + "=" + std::string(mode));
+    }
+  }
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+// The key as Zabbix keeps it: the first line of the file, 32 to 512
+// hexadecimal digits. No message quotes the file's contents.
+SecretBytes read_psk(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    reject(k_psk_file,
+           path,
+           "não foi possível ler: " + std::system_category().message(errno));
+  }
+  std::string line;
+  std::getline(file, line);
+  if (!line.empty() && line.back() == '\r') {
+    line.pop_back();
+  }
+  std::vector<unsigned char> key;
+  const bool hex =
+      line.size() % 2 == 0 && std::all_of(line.begin(), line.end(), [](char c) {
+        return hex_value(c) >= 0;
+      });
+  if (hex && line.size() >= k_min_psk_digits
+      && line.size() <= k_max_psk_digits) {
+    for (std::size_t i = 0; i < line.size(); i += 2) {
+      key.push_back(static_cast<unsigned char>(hex_value(line[i]) * 16
+                                               + hex_value(line[i + 1])));
+    }
+  }
+  explicit_bzero(line.data(), line.size());
+  if (key.empty()) {
+    reject(k_psk_file,
+           path,
+           "a chave deve ser a primeira linha do arquivo, um número par de 32 "
+           "a 512 dígitos hexadecimais");
+  }
+  return SecretBytes(std::move(key));
+}
+
+TlsOptions tls_options(const SenderEnvironment& environment) {
+  TlsOptions tls;
+  const std::string* connect = find(environment, k_connect);
+  const std::string mode = connect == nullptr ? "unencrypted" : *connect;
+  if (mode == "unencrypted") {
+    refuse_others(environment, k_psk_variables, mode);
+    refuse_others(environment, k_cert_variables, mode);
+    return tls;
+  }
+  if (mode == "psk") {
+    refuse_others(environment, k_cert_variables, mode);
+    tls.connect = TlsConnect::psk;
+    tls.psk_identity = required(environment, k_psk_identity, mode);
+    if (console::well_formed_utf8(tls.psk_identity) != tls.psk_identity
+        || console::code_points(tls.psk_identity) > k_max_identity) {
+      reject(k_psk_identity,
+             tls.psk_identity,
+             "a identidade deve ter até 128 caracteres UTF-8");
+    }
+    tls.psk = read_psk(required(environment, k_psk_file, mode));
+    return tls;
+  }
+  if (mode == "cert") {
+    refuse_others(environment, k_psk_variables, mode);
+    tls.connect = TlsConnect::cert;
+    tls.ca_file = required(environment, k_ca_file, mode);
+    tls.cert_file = required(environment, k_cert_file, mode);
+    tls.key_file = required(environment, k_key_file, mode);
+    tls.crl_file = optional(environment, k_crl_file);
+    tls.server_cert_issuer = optional(environment, k_server_issuer);
+    tls.server_cert_subject = optional(environment, k_server_subject);
+    return tls;
+  }
+  reject(k_connect, mode, "esperado unencrypted, psk ou cert");
 }
 
 } // namespace
@@ -44,9 +219,10 @@ SenderEnvironment sender_environment() {
 
 SenderOptions sender_options(const SenderEnvironment& environment) {
   SenderOptions options;
-  if (const auto it = environment.find(k_batch_size); it != environment.end()) {
-    options.batch_size = parse_batch_size(it->second);
+  if (const auto* batch = find(environment, k_batch_size)) {
+    options.batch_size = parse_batch_size(*batch);
   }
+  options.tls = tls_options(environment);
   return options;
 }
 

@@ -11,13 +11,15 @@ namespace monitoring {
 /// after zabbix_sender's options: each variable that is set, by name.
 using SenderEnvironment = std::map<std::string, std::string, std::less<>>;
 
-/// The sender's variables (ZABBIX_BATCH_SIZE) that the process's
-/// environment sets.
+/// The sender's variables (ZABBIX_BATCH_SIZE and the ZABBIX_TLS_ ones) that
+/// the process's environment sets.
 SenderEnvironment sender_environment();
 
-/// The options the variables ask for; defaults for those not set. Throws
-/// ZabbixError naming the variable for a value that cannot be used, so a
-/// run stops before it sends anything.
+/// The options the variables ask for; defaults for those not set. Reads the
+/// PSK file. Throws ZabbixError naming the variable for a value that cannot
+/// be used, a variable that the TLS mode needs and lacks or does not use,
+/// and a key that is not 32 to 512 hexadecimal digits (never quoting it),
+/// so a run stops before it sends anything.
 SenderOptions sender_options(const SenderEnvironment& environment);
 
 } // namespace monitoring

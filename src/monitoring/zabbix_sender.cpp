@@ -1,6 +1,7 @@
 #include "monitoring/zabbix_sender.h"
 
 #include "monitoring/connection.h"
+#include "monitoring/tls_context.h"
 
 #include <array>
 #include <string>
@@ -10,10 +11,16 @@ namespace {
 
 ServerAnswer exchange(const ZabbixServer& server,
                       const SenderTimeouts& timeouts,
+                      const TlsContext* tls,
                       Request& request) {
   const std::string_view frame = request.frame();
   Connection connection = Connection::open(server, timeouts.connect);
+  // The handshake shares the reply's time-out: a peer that takes the
+  // connection and never answers it is cut like a silent trapper.
   const auto deadline = StepDeadline::from_now(timeouts.reply);
+  if (tls != nullptr) {
+    connection.start_tls(*tls, deadline);
+  }
   connection.write_all(frame, deadline);
   std::array<unsigned char, k_header_size> header{};
   const std::size_t got = connection.read_up_to(header, deadline);
@@ -28,9 +35,18 @@ ServerAnswer exchange(const ZabbixServer& server,
 
 } // namespace
 
+ZabbixSender::ZabbixSender(ZabbixServer server, SenderOptions options)
+    : m_server(std::move(server)), m_options(std::move(options)) {
+  if (m_options.tls.connect != TlsConnect::unencrypted) {
+    m_tls = std::make_unique<const TlsContext>(m_options.tls);
+  }
+}
+
+ZabbixSender::~ZabbixSender() = default;
+
 ServerAnswer ZabbixSender::send(Request& request) const {
   try {
-    return exchange(m_server, m_options.timeouts, request);
+    return exchange(m_server, m_options.timeouts, m_tls.get(), request);
   } catch (const ZabbixError& e) {
     // Every step throws its reason alone; the message names the exchange
     // once, here, so a failed run says which of its requests broke.
@@ -45,7 +61,7 @@ ServerAnswer send_zabbix(const ZabbixServer& server,
                          const SenderTimeouts& timeouts) {
   Request request(host);
   request.add(key, value);
-  return ZabbixSender(server, SenderOptions{timeouts, 1}).send(request);
+  return ZabbixSender(server, SenderOptions{timeouts, 1, {}}).send(request);
 }
 
 } // namespace monitoring

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "monitoring/sender_protocol.h"
+#include "monitoring/tls_options.h"
 #include "monitoring/zabbix_error.h"
 #include "monitoring/zabbix_server.h"
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 
 namespace monitoring {
@@ -33,20 +35,29 @@ struct SenderOptions {
   /// Values per request: 1 sends each value on its own; more lets the
   /// publication pack consecutive values into one request.
   std::size_t batch_size = 1;
+  /// Unencrypted unless asked.
+  TlsOptions tls;
 };
+
+class TlsContext;
 
 /// The Zabbix sender of one run: built once from the server's address and
 /// its options, it sends one request at a time, each over a connection of
-/// its own (the trapper answers one request per connection).
+/// its own (the trapper answers one request per connection), plain or TLS.
 class ZabbixSender {
 public:
-  explicit ZabbixSender(ZabbixServer server, SenderOptions options = {})
-      : m_server(std::move(server)), m_options(options) {}
+  /// Loads the TLS credentials the options ask for; throws ZabbixError when
+  /// they cannot be used, before anything is sent.
+  explicit ZabbixSender(ZabbixServer server, SenderOptions options = {});
+  ~ZabbixSender();
+  ZabbixSender(const ZabbixSender&) = delete;
+  ZabbixSender& operator=(const ZabbixSender&) = delete;
 
   /// Sends `request` and waits for the server's answer. Returns it when the
   /// server answered "success", whatever its count of failed values. Throws
   /// ZabbixError, naming the server and the request, for every failure to
-  /// resolve, connect, send or read, for a malformed reply and for an answer
+  /// resolve, connect, negotiate TLS, send or read, for a malformed reply
+  /// and for an answer
   /// other than "success"; lets console::TimeoutException through when the
   /// run's bound ends a wait.
   ServerAnswer send(Request& request) const;
@@ -57,6 +68,7 @@ public:
 private:
   ZabbixServer m_server;
   SenderOptions m_options;
+  std::unique_ptr<const TlsContext> m_tls; // none when unencrypted
 };
 
 /// Hands one value to the Zabbix trapper at `server` for item `key` of

@@ -3,8 +3,11 @@
 #include "faults/fault_matrix.h"
 #include "faults/fault_run.h"
 #include "faults/tcp_peers.h"
+#include "faults/tls_peers.h"
+#include "monitoring/sender_settings.h"
 #include "monitoring/zabbix_sender.h"
 
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -423,6 +426,241 @@ TEST_F(TrapperClient, LargeRequestToAClosedConnectionIsAnErrorNotSigpipe) {
         send_zabbix(ZabbixServer{"127.0.0.1", trapper.port()}, "h", "k", value);
       },
       ThrowsMessage<ZabbixError>(HasSubstr("(chave k): ")));
+}
+
+// TLS peers that will not, or cannot, complete a handshake, and the checks
+// of the server's certificate. openssl s_server plays a server that knows
+// another identity or key, or shows another certificate.
+class TrapperTls : public TrapperFaults {
+protected:
+  static constexpr SenderTimeouts k_fast{300ms, 300ms};
+
+  monitoring::SenderOptions psk(const std::string& identity,
+                                const std::string& key_file) const {
+    return monitoring::sender_options({{"ZABBIX_TLS_CONNECT", "psk"},
+                                       {"ZABBIX_TLS_PSK_IDENTITY", identity},
+                                       {"ZABBIX_TLS_PSK_FILE", key_file}});
+  }
+
+  monitoring::SenderOptions cert(const std::string& subject = {}) const {
+    monitoring::SenderEnvironment env{
+        {"ZABBIX_TLS_CONNECT", "cert"},
+        {"ZABBIX_TLS_CA_FILE", m_files.path("ca.pem")},
+        {"ZABBIX_TLS_CERT_FILE", m_files.path("client.pem")},
+        {"ZABBIX_TLS_KEY_FILE", m_files.path("client.key")},
+        {"ZABBIX_TLS_SERVER_CERT_ISSUER", "CN=Tarvo Test CA"}};
+    if (!subject.empty()) {
+      env.emplace("ZABBIX_TLS_SERVER_CERT_SUBJECT", subject);
+    }
+    return monitoring::sender_options(env);
+  }
+
+  std::vector<std::string> psk_server(const std::string& identity,
+                                      const std::string& hex) const {
+    return {"-nocert", "-psk", hex, "-psk_identity", identity};
+  }
+
+  std::vector<std::string> cert_server(const std::string& name) const {
+    return {"-cert",
+            m_files.path(name + ".pem"),
+            "-key",
+            m_files.path(name + ".key")};
+  }
+
+  faults::TlsFiles m_files;
+};
+
+TEST_F(TrapperTls, HandshakesThatCannotSucceedFailClearlyWithinTheTimeOut) {
+  const auto address = faults::fault_address(k_file, __LINE__);
+  const std::string other_key = m_files.path("other_psk.key");
+  const std::string other_hex(64, 'a');
+  std::ofstream(other_key) << other_hex << "\n";
+  const std::string subject = "CN=tarvo-trapper,O=Tarvo";
+
+  struct Case {
+    const char* fault;
+    std::vector<std::string> server; // s_server's arguments; empty: no s_server
+    monitoring::SenderOptions client;
+    std::string reason; // what the failure says, from its start
+  };
+  std::vector<Case> cases;
+  cases.push_back({"credentials refused (PSK identity unknown to the server)",
+                   psk_server("outra", m_files.psk_hex()),
+                   psk("tarvo", m_files.path("psk.key")),
+                   "negociação TLS: "});
+  cases.push_back({"credentials refused (another PSK)",
+                   psk_server("tarvo", other_hex),
+                   psk("tarvo", m_files.path("psk.key")),
+                   "negociação TLS: "});
+  cases.push_back({"credentials refused (server certificate from another CA)",
+                   cert_server("foreign"),
+                   cert(),
+                   "negociação TLS: certificate verify failed (unable to get "
+                   "local issuer certificate)"});
+  cases.push_back({"credentials refused (server certificate subject differs)",
+                   cert_server("server"),
+                   cert("CN=outro,O=Tarvo"),
+                   "certificado do servidor: assunto \"" + subject
+                       + "\", esperado \"CN=outro,O=Tarvo\""});
+  // The handshakes that succeed reach the request, which s_server never
+  // answers.
+  cases.push_back({"never answers (after a PSK handshake)",
+                   psk_server("tarvo", m_files.psk_hex()),
+                   psk("tarvo", m_files.path("psk.key")),
+                   "tempo esgotado aguardando a resposta (300 ms)"});
+  cases.push_back({"never answers (after a certificate handshake)",
+                   cert_server("server"),
+                   cert(subject),
+                   "tempo esgotado aguardando a resposta (300 ms)"});
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    c.client.timeouts = k_fast;
+    const faults::OpenSslServer server(address, c.server);
+    const monitoring::ZabbixSender sender(ZabbixServer{address, server.port()},
+                                          c.client);
+    monitoring::Request request("pop-centro");
+    request.add("titulos_totais_em_atraso", "3");
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      sender.send(request);
+      ADD_FAILURE() << "no ZabbixError";
+    } catch (const ZabbixError& e) {
+      EXPECT_THAT(e.reason(), ::testing::StartsWith(c.reason));
+      EXPECT_EQ(std::string(e.what()).find(m_files.psk_hex()),
+                std::string::npos);
+      EXPECT_EQ(std::string(e.what()).find(other_hex), std::string::npos);
+      const auto elapsed =
+          std::chrono::duration_cast<std::chrono::milliseconds>(
+              std::chrono::steady_clock::now() - start);
+      EXPECT_LT(elapsed, 1s);
+      faults::record("Zabbix trapper (TLS)",
+                     c.fault,
+                     "library, time-outs 300 ms: ZabbixError \"" + e.reason()
+                         + "\"",
+                     elapsed);
+    }
+  }
+}
+
+TEST_F(TrapperTls, PeersThatTakeTheConnectionButNotTheHandshake) {
+  const auto address = faults::fault_address(k_file, __LINE__);
+  auto client = psk("tarvo", m_files.path("psk.key"));
+  client.timeouts = k_fast;
+  {
+    SCOPED_TRACE("silent");
+    const faults::SilentPeer peer(address);
+    const monitoring::ZabbixSender sender(ZabbixServer{address, peer.port()},
+                                          client);
+    monitoring::Request request("pop-centro");
+    request.add("k", "v");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THAT([&] { sender.send(request); },
+                ThrowsMessage<ZabbixError>(HasSubstr(
+                    "(chave k): tempo esgotado na negociação TLS (300 ms)")));
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_GE(elapsed, 290ms);
+    EXPECT_LT(elapsed, 1s);
+    faults::record("Zabbix trapper (TLS)",
+                   "never answers the handshake",
+                   "library, reply time-out 300 ms (15 s in a run): "
+                   "ZabbixError \"tempo esgotado na negociação TLS (300 ms)\"",
+                   elapsed);
+  }
+  {
+    SCOPED_TRACE("closes");
+    // Reads the first bytes of the handshake as if they were a request,
+    // then closes.
+    FakeTrapper trapper(Script{Reply::close_early()});
+    const monitoring::ZabbixSender sender(
+        ZabbixServer{"127.0.0.1", trapper.port()}, client);
+    monitoring::Request request("pop-centro");
+    request.add("k", "v");
+    EXPECT_THAT(
+        [&] { sender.send(request); },
+        ThrowsMessage<ZabbixError>(HasSubstr("(chave k): negociação TLS: ")));
+    faults::record("Zabbix trapper (TLS)",
+                   "closes early (mid-handshake)",
+                   "library: ZabbixError \"negociação TLS: …\"",
+                   0ms);
+  }
+}
+
+TEST_F(TrapperTls, ARunWhoseHandshakeIsRefusedNeverShowsTheKey) {
+  const auto address = faults::fault_address(k_file, __LINE__);
+  FakeStore store(address, faults::complete_table());
+  const faults::OpenSslServer server(address,
+                                     psk_server("outra", m_files.psk_hex()));
+  support::RunOptions options;
+  options.env = {"ZABBIX_BATCH_SIZE=250",
+                 "ZABBIX_TLS_CONNECT=psk",
+                 "ZABBIX_TLS_PSK_IDENTITY=tarvo",
+                 "ZABBIX_TLS_PSK_FILE=" + m_files.path("psk.key")};
+  const auto r = run(settings(address, store.rows_port()),
+                     address + ":" + std::to_string(server.port()),
+                     options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_THAT(
+      r.err,
+      ::testing::StartsWith("Falha na execução: enviar ao Zabbix " + address
+                            + ":" + std::to_string(server.port())
+                            + " (4 valores, chaves titulos_totais_em_atraso … "
+                              "valor_total_em_aberto): negociação TLS: "));
+  EXPECT_EQ(r.out.find(m_files.psk_hex()), std::string::npos);
+  EXPECT_EQ(r.err.find(m_files.psk_hex()), std::string::npos);
+  expect_store_untouched(store);
+  faults::record("Zabbix trapper (TLS)",
+                 "credentials refused (PSK identity), a run in batches",
+                 outcome(r, "nothing sent, store untouched, key not shown"),
+                 r.elapsed);
+}
+
+TEST_F(TrapperTls, UnusableCredentialsAreAClearErrorBeforeAnySend) {
+  struct Case {
+    const char* name;
+    const char* variable; // replaced in a complete certificate setting
+    std::string value;
+    std::string error;
+  };
+  const std::vector<Case> cases{
+      {"CA file absent",
+       "ZABBIX_TLS_CA_FILE",
+       m_files.path("absent.pem"),
+       "ZABBIX_TLS_CA_FILE=\"" + m_files.path("absent.pem")
+           + "\": No such file or directory"},
+      {"certificate file holds a key",
+       "ZABBIX_TLS_CERT_FILE",
+       m_files.path("client.key"),
+       "ZABBIX_TLS_CERT_FILE=\"" + m_files.path("client.key")
+           + "\": no start line"},
+      {"key of another certificate",
+       "ZABBIX_TLS_KEY_FILE",
+       m_files.path("server.key"),
+       "ZABBIX_TLS_KEY_FILE=\"" + m_files.path("server.key")
+           + "\": a chave não corresponde ao certificado de "
+             "ZABBIX_TLS_CERT_FILE"},
+      {"revocation list absent",
+       "ZABBIX_TLS_CRL_FILE",
+       m_files.path("absent.crl"),
+       "ZABBIX_TLS_CRL_FILE=\"" + m_files.path("absent.crl")
+           + "\": No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    monitoring::SenderEnvironment env{
+        {"ZABBIX_TLS_CONNECT", "cert"},
+        {"ZABBIX_TLS_CA_FILE", m_files.path("ca.pem")},
+        {"ZABBIX_TLS_CERT_FILE", m_files.path("client.pem")},
+        {"ZABBIX_TLS_KEY_FILE", m_files.path("client.key")}};
+    env[c.variable] = c.value;
+    EXPECT_THAT(
+        [&] {
+          const monitoring::ZabbixSender sender(
+              ZabbixServer{"127.0.0.1", 1}, monitoring::sender_options(env));
+        },
+        ThrowsMessage<ZabbixError>(::testing::StartsWith(c.error)));
+  }
 }
 
 } // namespace

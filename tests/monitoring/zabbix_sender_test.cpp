@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -382,6 +383,114 @@ TEST_F(SenderSettingsTest, BatchSizeFromTheEnvironment) {
                            "(valores por pedido ao Zabbix)")));
     }
   }
+}
+
+TEST_F(SenderSettingsTest, TlsSettingsMustBeCompleteAndConsistent) {
+  const std::string dir = ::testing::TempDir();
+  const auto key_file = [&](const std::string& name, const std::string& text) {
+    const std::string path = dir + "tarvo_psk_" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  };
+  const std::string hex32 = "0123456789abcdefABCDEF0123456789";
+  const std::string good = key_file("good", hex32 + "\r\n");
+  struct Case {
+    const char* name;
+    monitoring::SenderEnvironment env;
+    std::string error; // empty: accepted
+    std::string secret = {};
+  };
+  const auto with_key = [&](const char* name, const std::string& text) {
+    return Case{name,
+                {{"ZABBIX_TLS_CONNECT", "psk"},
+                 {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"},
+                 {"ZABBIX_TLS_PSK_FILE", key_file(name, text)}},
+                "ZABBIX_TLS_PSK_FILE=\"" + dir + "tarvo_psk_" + name
+                    + "\": a chave deve ser a primeira linha do arquivo, um "
+                      "número par de 32 a 512 dígitos hexadecimais",
+                text};
+  };
+  std::vector<Case> cases{
+      {"psk",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"},
+        {"ZABBIX_TLS_PSK_FILE", good}},
+       ""},
+      {"unencrypted named", {{"ZABBIX_TLS_CONNECT", "unencrypted"}}, ""},
+      {"mode in capitals",
+       {{"ZABBIX_TLS_CONNECT", "PSK"}},
+       "ZABBIX_TLS_CONNECT=\"PSK\": esperado unencrypted, psk ou cert"},
+      {"psk file without the mode",
+       {{"ZABBIX_TLS_PSK_FILE", good}},
+       "ZABBIX_TLS_PSK_FILE não se aplica a ZABBIX_TLS_CONNECT=unencrypted"},
+      {"certificate with psk",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"},
+        {"ZABBIX_TLS_PSK_FILE", good},
+        {"ZABBIX_TLS_CA_FILE", "/ca.pem"}},
+       "ZABBIX_TLS_CA_FILE não se aplica a ZABBIX_TLS_CONNECT=psk"},
+      {"psk identity with cert",
+       {{"ZABBIX_TLS_CONNECT", "cert"}, {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"}},
+       "ZABBIX_TLS_PSK_IDENTITY não se aplica a ZABBIX_TLS_CONNECT=cert"},
+      {"no identity",
+       {{"ZABBIX_TLS_CONNECT", "psk"}, {"ZABBIX_TLS_PSK_FILE", good}},
+       "ZABBIX_TLS_PSK_IDENTITY é obrigatória com ZABBIX_TLS_CONNECT=psk"},
+      {"no key file",
+       {{"ZABBIX_TLS_CONNECT", "psk"}, {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"}},
+       "ZABBIX_TLS_PSK_FILE é obrigatória com ZABBIX_TLS_CONNECT=psk"},
+      {"no key for the certificate",
+       {{"ZABBIX_TLS_CONNECT", "cert"},
+        {"ZABBIX_TLS_CA_FILE", "/ca.pem"},
+        {"ZABBIX_TLS_CERT_FILE", "/c.pem"}},
+       "ZABBIX_TLS_KEY_FILE é obrigatória com ZABBIX_TLS_CONNECT=cert"},
+      {"empty identity",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", ""},
+        {"ZABBIX_TLS_PSK_FILE", good}},
+       "ZABBIX_TLS_PSK_IDENTITY=\"\": vazia"},
+      {"identity of 129 characters",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", std::string(129, 'x')},
+        {"ZABBIX_TLS_PSK_FILE", good}},
+       "ZABBIX_TLS_PSK_IDENTITY=\"" + std::string(129, 'x')
+           + "\": a identidade deve ter até 128 caracteres UTF-8"},
+      {"unreadable key file",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"},
+        {"ZABBIX_TLS_PSK_FILE", dir + "tarvo_psk_absent"}},
+       "ZABBIX_TLS_PSK_FILE=\"" + dir
+           + "tarvo_psk_absent\": não foi possível ler: No such file or "
+             "directory"},
+      with_key("short", "0123456789abcdef0123456789abcde"),
+      with_key("odd", hex32 + "a"),
+      with_key("long", std::string(514, 'b')),
+      with_key("not hex", "0123456789abcdef0123456789abcdeg"),
+      with_key("blank inside", "0123456789abcdef 0123456789abcdef"),
+      with_key("empty", ""),
+  };
+  cases.push_back(
+      {"512 digits",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", "identidade ção"},
+        {"ZABBIX_TLS_PSK_FILE", key_file("max", std::string(512, 'F'))}},
+       ""});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.error.empty()) {
+      EXPECT_NO_THROW(monitoring::sender_options(c.env));
+      continue;
+    }
+    try {
+      monitoring::sender_options(c.env);
+      ADD_FAILURE() << "accepted";
+    } catch (const ZabbixError& e) {
+      EXPECT_EQ(e.what(), c.error);
+      if (!c.secret.empty()) {
+        EXPECT_EQ(std::string(e.what()).find(c.secret), std::string::npos);
+      }
+    }
+  }
+  EXPECT_EQ(monitoring::sender_options(cases[0].env).tls.psk.size(), 16U);
 }
 
 class ZabbixServerParseTest : public ::testing::Test {};

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "monitoring/fd.h"
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace faults {
+
+/// Keys and certificates for one test, made by tests/support/make_test_certs
+/// in a new temporary directory that goes with the object: a CA, another CA,
+/// a server certificate from each, a client certificate and a PSK.
+class TlsFiles {
+public:
+  TlsFiles();
+  ~TlsFiles();
+  TlsFiles(const TlsFiles&) = delete;
+  TlsFiles& operator=(const TlsFiles&) = delete;
+
+  /// The file `name` (for instance "ca.pem") in the directory.
+  std::string path(const std::string& name) const { return m_dir + "/" + name; }
+  /// The PSK's 64 hexadecimal digits.
+  const std::string& psk_hex() const { return m_psk_hex; }
+
+private:
+  std::string m_dir;
+  std::string m_psk_hex;
+};
+
+/// `openssl s_server` on address (a free port): a TLS peer that completes
+/// or refuses each handshake as its arguments say, then reads what it is
+/// sent and never answers nor closes. Stopped by its PID on destruction.
+class OpenSslServer {
+public:
+  OpenSslServer(const std::string& address,
+                const std::vector<std::string>& args);
+  ~OpenSslServer();
+  OpenSslServer(const OpenSslServer&) = delete;
+  OpenSslServer& operator=(const OpenSslServer&) = delete;
+  std::uint16_t port() const { return m_port; }
+
+private:
+  std::uint16_t m_port = 0;
+  monitoring::Fd m_input; ///< the write end of s_server's standard input
+  pid_t m_pid = -1;
+};
+
+} // namespace faults
