@@ -156,6 +156,12 @@ TlsContext::TlsContext(TlsOptions options) : m_options(std::move(options)) {
 
   if (m_options.connect == TlsConnect::psk) {
     // The key is the proof on both sides: there is no certificate to check.
+    // Only PSK key exchanges are offered, as zabbix_sender does: a server
+    // that also has certificates would otherwise pick one of those and
+    // then ask for the collector's certificate.
+    if (SSL_CTX_set_cipher_list(ctx, "kECDHEPSK:kPSK") != 1) {
+      throw ZabbixError("TLS: " + openssl_reason("sem cifras PSK"));
+    }
     SSL_CTX_set_psk_client_callback(ctx, psk_client);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     return;
