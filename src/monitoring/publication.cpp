@@ -62,10 +62,6 @@ private:
   Owner m_owner = Owner::host;
 };
 
-std::string count_text(std::uint64_t n) {
-  return std::to_string(n);
-}
-
 } // namespace
 
 PublicationResult publish_to_zabbix(const ZabbixSender& sender,
@@ -117,8 +113,8 @@ std::optional<std::string> refusal_warning(const PublicationResult& result,
     return std::nullopt;
   }
   std::string line = "Aviso: o servidor Zabbix recusou "
-                     + count_text(result.refused) + " de "
-                     + count_text(result.sent) + " valores do host \""
+                     + std::to_string(result.refused) + " de "
+                     + std::to_string(result.sent) + " valores do host \""
                      + std::string(host) + "\"";
   if (result.refused_of_host != 0) {
     line += ", entre eles os totais ou a descoberta: confira se existe um "
