@@ -5,16 +5,19 @@
  *
  * Listens on 127.0.0.1 (a free port, written to PORT_FILE once listening)
  * and forwards each accepted connection to TARGET_IP:TARGET_PORT, holding
- * every byte in each direction for the one-way delay, RTT_MS / 2, in order.
- * End of stream (a half-close) is forwarded the same way, after the bytes
- * before it. Many connections at once, one thread: ppoll with a
- * nanosecond time-out on the earliest byte due.
+ * every byte in each direction for the one-way delay, RTT_MS / 2, counted
+ * from when the kernel received it, in order. End of stream (a half-close)
+ * is forwarded the same way, after the bytes before it. Many connections
+ * at once, one thread: ppoll with a nanosecond time-out on the earliest
+ * byte due, ending a little early and polling without sleeping for the
+ * rest, since timed waits here end late.
  * On SIGTERM or SIGINT prints to stdout
  *   "connections=N up=BYTES down=BYTES late_max_us=N late_mean_us=N"
  * where late is how long after its due time a chunk of bytes was first
  * offered to its receiver (the proxy's own lateness on top of the delay),
  * and exits. The proxy's own connection to the target is made while the
- * client's first bytes wait, so above 0 ms it costs the exchange nothing.
+ * client's first bytes wait, so above 0 ms it costs the exchange nothing;
+ * at 0 ms it is the whole of the proxy's cost.
  *
  * The model. With a one-way delay d (round trip R = 2d), a client that
  * connects at t0 over a real link
@@ -85,6 +88,13 @@ struct conn {
 };
 
 static long long g_one_way, g_rtt;
+/* How late the kernel wakes us from a timed wait (running mean), and so how
+ * long before a due time to stop sleeping and poll without waiting instead:
+ * on these virtual machines a 2.5 ms wait ends a quarter of a millisecond
+ * late on average, which would add half a millisecond to every exchange.
+ * Twice the mean, at most MAX_MARGIN_NS, bounds the time spent polling. */
+#define MAX_MARGIN_NS 500000LL
+static long long g_wake_late, g_margin;
 static unsigned long long g_conns, g_up_bytes, g_down_bytes;
 static long long g_late_max, g_late_sum, g_late_n;
 
@@ -162,14 +172,43 @@ static size_t deliver(struct direction *d, int to, long long now) {
   return sent;
 }
 
-/* Reads what the sender has, up to 256 KiB, and queues it for `due`. The
- * limit hands a long stream on while it still arrives, instead of after. */
-static void take_in(struct direction *d, int from, long long due) {
+/* The moment the kernel received the bytes that the last recvmsg returned,
+ * on the monotonic clock: from their SO_TIMESTAMPNS stamp (wall clock) and
+ * the two clocks read now. Without a stamp, or with one from the future,
+ * now. */
+static long long received_at(struct msghdr *msg) {
+  long long mono = mono_ns(), wall = now_ns();
+  for (struct cmsghdr *cm = CMSG_FIRSTHDR(msg); cm; cm = CMSG_NXTHDR(msg, cm)) {
+    if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPNS) {
+      struct timespec ts;
+      memcpy(&ts, CMSG_DATA(cm), sizeof ts);
+      long long age = wall - ((long long)ts.tv_sec * 1000000000LL + ts.tv_nsec);
+      if (age > 0) return mono - age;
+    }
+  }
+  return mono;
+}
+
+/* Reads what the sender has, up to 256 KiB, and queues it to be handed on
+ * `delay` after it reached the proxy (and not before `not_before`). Timing
+ * from the kernel's arrival stamp, not from the read, keeps the proxy's own
+ * wake-ups and its work on other connections out of the delay. The limit
+ * hands a long stream on while it still arrives, instead of after. */
+static void take_in(struct direction *d, int from, long long delay, long long not_before) {
   static unsigned char buf[1 << 16];
+  union {
+    char space[CMSG_SPACE(sizeof(struct timespec))];
+    struct cmsghdr align;
+  } control;
   for (int reads = 0; reads < 4; ++reads) {
-    ssize_t n = recv(from, buf, sizeof buf, MSG_DONTWAIT);
+    struct iovec iov = {buf, sizeof buf};
+    struct msghdr msg = {.msg_iov = &iov, .msg_iovlen = 1,
+                         .msg_control = control.space, .msg_controllen = sizeof control.space};
+    ssize_t n = recvmsg(from, &msg, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) return;
+    long long at = n > 0 ? received_at(&msg) : mono_ns();
+    long long due = (at > not_before ? at : not_before) + delay;
     if (n <= 0) {
       /* End of stream, or a reset that we forward as one. */
       d->eof_read = 1;
@@ -184,9 +223,11 @@ static void take_in(struct direction *d, int from, long long due) {
 static struct conn *open_conn(int client, const struct sockaddr_in *target, long long now) {
   int one = 1;
   setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(client, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return NULL;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   /* Non-blocking: a full backlog at the target must not stall the others.
    * Until the connection is up, sends fail with EAGAIN and wait for POLLOUT;
    * a refusal shows as an error on the first read or send. */
@@ -238,8 +279,12 @@ int main(int argc, char **argv) {
     return 1;
   }
   /* Non-blocking, so accepting until EAGAIN takes every waiting connection
-   * and then returns to the others. */
+   * and then returns to the others. Stamps on the listener too: bytes that
+   * arrive before a connection is accepted are stamped only while some
+   * socket asks for stamps. */
   fcntl(ls, F_SETFL, fcntl(ls, F_GETFL) | O_NONBLOCK);
+  int one = 1;
+  setsockopt(ls, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   if (write_port_file(argv[1], port) != 0) {
     perror("port file");
     return 1;
@@ -295,7 +340,8 @@ int main(int argc, char **argv) {
     }
     /* At most 200 ms, so a stop signal that lands just before ppoll is
      * still seen. */
-    long long left = next >= 0 ? next - mono_ns() : 200000000LL;
+    long long before = mono_ns();
+    long long left = next >= 0 ? next - g_margin - before : 200000000LL;
     if (left < 0) left = 0;
     if (left > 200000000LL) left = 200000000LL;
     struct timespec wait = {left / 1000000000LL, left % 1000000000LL};
@@ -303,6 +349,11 @@ int main(int argc, char **argv) {
     if (ready < 0 && errno != EINTR) {
       perror("ppoll");
       return 1;
+    }
+    if (ready == 0 && left > 0) {
+      g_wake_late += (mono_ns() - before - left - g_wake_late) / 16;
+      g_margin = g_wake_late <= 0 ? 0 : 2 * g_wake_late;
+      if (g_margin > MAX_MARGIN_NS) g_margin = MAX_MARGIN_NS;
     }
     if (ready <= 0) continue;
 
@@ -312,16 +363,15 @@ int main(int argc, char **argv) {
       struct conn *c = conns[i];
       /* Until the client has heard back, it is a round trip ahead of the
        * link (see the model above). */
-      long long up_due = now + g_one_way + (c->heard ? 0 : g_rtt);
+      long long up_delay = g_one_way + (c->heard ? 0 : g_rtt);
       long long target_up = c->accepted + g_rtt + g_one_way;
-      long long down_due = (now > target_up ? now : target_up) + g_one_way;
       /* Only where reading was asked for: a hang-up also shows on a socket
        * polled for writing alone. */
       const short readable = POLLIN | POLLHUP | POLLERR;
       if ((pfd[1 + 2 * i].events & POLLIN) && (pfd[1 + 2 * i].revents & readable))
-        take_in(&c->up, c->client, up_due);
+        take_in(&c->up, c->client, up_delay, 0);
       if ((pfd[2 + 2 * i].events & POLLIN) && (pfd[2 + 2 * i].revents & readable))
-        take_in(&c->down, c->target, down_due);
+        take_in(&c->down, c->target, g_one_way, target_up);
     }
     if (pfd[0].revents & POLLIN) {
       for (;;) {
