@@ -33,26 +33,6 @@
 
 #include "stand_in.h"
 
-static int listen_on(const char *ip, unsigned port, unsigned *bound) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons((unsigned short)port);
-  if (inet_pton(AF_INET, ip, &addr.sin_addr) != 1 ||
-      bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 64) != 0) {
-    close(fd);
-    return -1;
-  }
-  socklen_t alen = sizeof addr;
-  getsockname(fd, (struct sockaddr *)&addr, &alen);
-  *bound = ntohs(addr.sin_port);
-  return fd;
-}
-
 /* Reads one request into *buf (grown as needed): the head, then as many body
  * bytes as Content-Length says. Returns the head length, -1 on failure. */
 static long read_request(int fd, char **buf, size_t *cap, size_t *total) {
@@ -99,13 +79,7 @@ int main(int argc, char **argv) {
     perror("listen");
     return 1;
   }
-  char tmp[4096];
-  snprintf(tmp, sizeof tmp, "%s.tmp", argv[2]);
-  FILE *pf = fopen(tmp, "w");
-  if (!pf) { perror("port file"); return 1; }
-  fprintf(pf, "%u\n", write_port);
-  fclose(pf);
-  rename(tmp, argv[2]);
+  if (write_port_file(argv[2], write_port) != 0) { perror("port file"); return 1; }
 
   FILE *body = fopen(argv[3], "w");
   if (!body) { perror("body file"); return 1; }
