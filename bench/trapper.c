@@ -11,10 +11,10 @@
  * Single-threaded, no fork: accept, read, write, close.
  * On SIGTERM or SIGINT prints "requests=N values=N bad=N bytes=N" to stdout
  * and exits.
- * On SIGUSR1 appends "FIRST_NS LAST_NS REQUESTS VALUES" to MARKS_FILE for the
- * requests since the previous mark (accept of the first, close of the last,
- * CLOCK_REALTIME), so the benchmark can tell when a pass was sending, and
- * moves DUMP_FILE to DUMP_FILE.last.
+ * On SIGUSR1 moves DUMP_FILE to DUMP_FILE.last, then appends "FIRST_NS
+ * LAST_NS REQUESTS VALUES" to MARKS_FILE for the requests since the previous
+ * mark (accept of the first, close of the last, CLOCK_REALTIME), so the
+ * benchmark can tell when a pass was sending.
  * DUMP_FILE receives each request's body as "LENGTH\n" BODY "\n", so the
  * benchmark can check what arrived and replay the same values.
  */
@@ -110,6 +110,14 @@ int main(int argc, char **argv) {
   while (!g_stop) {
     if (g_mark) {
       g_mark = 0;
+      /* The dump first: the mark tells the benchmark that it is in place. */
+      if (dump) {
+        fclose(dump);
+        char last[4096];
+        snprintf(last, sizeof last, "%s.last", dump_path);
+        rename(dump_path, last);
+        if (!(dump = fopen(dump_path, "w"))) { perror("dump file"); return 1; }
+      }
       if (marks) {
         FILE *mf = fopen(marks, "a");
         if (mf) {
@@ -118,13 +126,6 @@ int main(int argc, char **argv) {
         }
       }
       first_ns = last_ns = marked = marked_values = 0;
-      if (dump) {
-        fclose(dump);
-        char last[4096];
-        snprintf(last, sizeof last, "%s.last", dump_path);
-        rename(dump_path, last);
-        if (!(dump = fopen(dump_path, "w"))) { perror("dump file"); return 1; }
-      }
     }
     int fd = accept4(ls, NULL, NULL, SOCK_CLOEXEC);
     if (fd >= 0 && first_ns == 0) first_ns = now_ns();
