@@ -48,8 +48,9 @@
 
 #include "stand_in.h"
 
-/* Zabbix's default PSK cipher string for TLS 1.2 with OpenSSL; it picks the
- * same AES-128 suites as the GnuTLS priority string of Debian's build. */
+/* Zabbix's default PSK cipher string for TLS 1.2 when built with OpenSSL;
+ * the GnuTLS priority string of Debian's build offers the same key
+ * exchanges (ECDHE-PSK, PSK) with AES-128, in GCM and CBC. */
 #define PSK_CIPHERS "kECDHEPSK+AES128:kPSK+AES128"
 
 static const char *g_psk_identity;
