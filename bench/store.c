@@ -10,11 +10,11 @@
  * "Connection: close", so one connection holds one request and a single
  * thread can serve both ports in turn.
  *
- * On SIGUSR1 appends to MARKS_FILE, for the requests since the previous mark:
+ * On SIGUSR1 moves the bodies of the requests since the previous mark to
+ * BODY_FILE.last, then appends to MARKS_FILE, for those requests:
  *   EXEC_FIRST_NS EXEC_LAST_NS EXECS WRITE_FIRST_NS WRITE_LAST_NS WRITES ROWS
- * (accept of the first request, end of the last reply, CLOCK_REALTIME), and
- * moves the bodies of those requests to BODY_FILE.last. On SIGTERM prints
- * the totals and exits.
+ * (accept of the first request, end of the last reply, CLOCK_REALTIME).
+ * On SIGTERM prints the totals and exits.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -106,6 +106,13 @@ int main(int argc, char **argv) {
   while (!g_stop) {
     if (g_mark) {
       g_mark = 0;
+      /* The bodies first: the mark tells the benchmark that they are in place. */
+      fclose(body);
+      char last[4096];
+      snprintf(last, sizeof last, "%s.last", argv[3]);
+      rename(argv[3], last);
+      body = fopen(argv[3], "w");
+      if (!body) { perror("body file"); return 1; }
       FILE *mf = fopen(argv[4], "a");
       if (mf) {
         fprintf(mf, "%lld %lld %lld %lld %lld %lld %lld\n", exec_first, exec_last, execs,
@@ -113,12 +120,6 @@ int main(int argc, char **argv) {
         fclose(mf);
       }
       exec_first = exec_last = execs = write_first = write_last = writes = rows = 0;
-      fclose(body);
-      char last[4096];
-      snprintf(last, sizeof last, "%s.last", argv[3]);
-      rename(argv[3], last);
-      body = fopen(argv[3], "w");
-      if (!body) { perror("body file"); return 1; }
     }
     if (poll(fds, 2, 200) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
