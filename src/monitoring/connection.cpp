@@ -113,8 +113,8 @@ Fd connect_one(const addrinfo& address,
   return Fd();
 }
 
-// Waits as a TLS call asked; throws `timed_out` with the deadline's budget
-// when it passes first.
+// Waits as a try on the connection asked; throws `timed_out` with the
+// deadline's budget when it passes first.
 void wait_for(int fd,
               TlsSession::Wait wait,
               const StepDeadline& deadline,
@@ -124,6 +124,34 @@ void wait_for(int fd,
     throw ZabbixError(std::string(timed_out) + " (" + ms_text(deadline.budget)
                       + ")");
   }
+}
+
+// One try on the plain socket, in the shape of a TLS session's progress so
+// that both kinds of connection share their waiting loops.
+TlsSession::Progress plain_write(int fd, std::string_view bytes) {
+  // MSG_NOSIGNAL: a peer that has closed must give EPIPE, not kill the run.
+  const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  if (n >= 0) {
+    return {TlsSession::Wait::none, static_cast<std::size_t>(n)};
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    return {TlsSession::Wait::writable};
+  }
+  throw ZabbixError("enviar o pedido: " + errno_text(errno));
+}
+
+TlsSession::Progress plain_read(int fd, std::span<unsigned char> out) {
+  const ssize_t n = ::recv(fd, out.data(), out.size(), 0);
+  if (n > 0) {
+    return {TlsSession::Wait::none, static_cast<std::size_t>(n)};
+  }
+  if (n == 0) {
+    return {TlsSession::Wait::none, 0, true};
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    return {TlsSession::Wait::readable};
+  }
+  throw ZabbixError("ler a resposta: " + errno_text(errno));
 }
 
 constexpr const char* k_write_timed_out = "tempo esgotado ao enviar o pedido";
@@ -169,66 +197,32 @@ void Connection::start_tls(const TlsContext& context,
 
 void Connection::write_all(std::string_view bytes,
                            const StepDeadline& deadline) {
-  if (m_tls) {
-    while (!bytes.empty()) {
-      const auto progress = m_tls->write(bytes);
-      bytes.remove_prefix(progress.bytes);
-      if (progress.wait != TlsSession::Wait::none) {
-        wait_for(m_fd.get(), progress.wait, deadline, k_write_timed_out);
-      }
-    }
-    return;
-  }
   // Each call is tried first and waited for only when the socket is not
   // ready: a request fits a fresh socket's buffer, so it rarely waits.
   while (!bytes.empty()) {
-    // MSG_NOSIGNAL: a peer that has closed must give EPIPE, not kill the run.
-    const ssize_t n =
-        ::send(m_fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        wait_for(m_fd.get(),
-                 TlsSession::Wait::writable,
-                 deadline,
-                 k_write_timed_out);
-        continue;
-      }
-      throw ZabbixError("enviar o pedido: " + errno_text(errno));
+    const auto progress =
+        m_tls ? m_tls->write(bytes) : plain_write(m_fd.get(), bytes);
+    bytes.remove_prefix(progress.bytes);
+    if (progress.wait != TlsSession::Wait::none) {
+      wait_for(m_fd.get(), progress.wait, deadline, k_write_timed_out);
     }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
 }
 
 std::size_t Connection::read_up_to(std::span<unsigned char> out,
                                    const StepDeadline& deadline) {
   std::size_t got = 0;
-  if (m_tls) {
-    while (got < out.size()) {
-      const auto progress = m_tls->read(out.subspan(got));
-      got += progress.bytes;
-      if (progress.closed) {
-        break;
-      }
-      if (progress.wait != TlsSession::Wait::none) {
-        wait_for(m_fd.get(), progress.wait, deadline, k_read_timed_out);
-      }
-    }
-    return got;
-  }
   while (got < out.size()) {
-    const ssize_t n = ::recv(m_fd.get(), out.data() + got, out.size() - got, 0);
-    if (n == 0) {
+    const auto rest = out.subspan(got);
+    const auto progress =
+        m_tls ? m_tls->read(rest) : plain_read(m_fd.get(), rest);
+    got += progress.bytes;
+    if (progress.closed) {
       break;
     }
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        wait_for(
-            m_fd.get(), TlsSession::Wait::readable, deadline, k_read_timed_out);
-        continue;
-      }
-      throw ZabbixError("ler a resposta: " + errno_text(errno));
+    if (progress.wait != TlsSession::Wait::none) {
+      wait_for(m_fd.get(), progress.wait, deadline, k_read_timed_out);
     }
-    got += static_cast<std::size_t>(n);
   }
   return got;
 }
