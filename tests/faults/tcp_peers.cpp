@@ -52,6 +52,8 @@ monitoring::Fd accept_until_stopped(int listener, const std::stop_token& stop) {
   return monitoring::Fd();
 }
 
+} // namespace
+
 monitoring::Fd connect_to(const std::string& host, std::uint16_t port) {
   monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a = socket_address(host, port);
@@ -62,8 +64,6 @@ monitoring::Fd connect_to(const std::string& host, std::uint16_t port) {
   }
   return fd;
 }
-
-} // namespace
 
 std::string fault_address(int file_id, int line) {
   return "127.30." + std::to_string(file_id * 4 + line / 256) + "."

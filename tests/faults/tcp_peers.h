@@ -20,6 +20,10 @@ std::string fault_address(int file_id, int line);
 /// A TCP port on `address` where nothing listens (bound once, released).
 std::uint16_t unused_port(const std::string& address);
 
+/// A connected TCP socket to host:port, or an empty Fd when the connection
+/// is refused.
+monitoring::Fd connect_to(const std::string& host, std::uint16_t port);
+
 /// A listening socket on address:0 (SO_REUSEADDR); throws on failure.
 monitoring::Fd listen_on(const std::string& address, std::uint16_t& port);
 

@@ -3,17 +3,14 @@
 #include "faults/tcp_peers.h"
 #include "support/run_program.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <spawn.h>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -39,20 +36,6 @@ TlsFiles::~TlsFiles() {
   std::error_code ignored;
   std::filesystem::remove_all(m_dir, ignored);
 }
-
-namespace {
-
-bool accepts(const std::string& address, std::uint16_t port) {
-  const monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa)
-         == 0;
-}
-
-} // namespace
 
 OpenSslServer::OpenSslServer(const std::string& address,
                              const std::vector<std::string>& args)
@@ -84,7 +67,7 @@ OpenSslServer::OpenSslServer(const std::string& address,
     throw std::runtime_error("cannot start openssl s_server");
   }
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!accepts(address, m_port)) {
+  while (!connect_to(address, m_port)) {
     if (std::chrono::steady_clock::now() > until) {
       throw std::runtime_error("openssl s_server did not start listening");
     }
