@@ -47,7 +47,15 @@ std::string usage_text(const std::string& program) {
            "publicado.\n"
            "O servidor Zabbix vem da variável de ambiente ZABBIX_SERVER (host "
            "ou host:porta,\n"
-           "IPv6 entre colchetes; porta 10051 quando omitida).\n";
+           "IPv6 entre colchetes; porta 10051 quando omitida). Opcionais: "
+           "ZABBIX_BATCH_SIZE\n"
+           "(valores por pedido, 1 a 10000) e, para TLS, ZABBIX_TLS_CONNECT "
+           "(unencrypted, psk\n"
+           "ou cert) com ZABBIX_TLS_PSK_IDENTITY, ZABBIX_TLS_PSK_FILE ou "
+           "ZABBIX_TLS_CA_FILE,\n"
+           "ZABBIX_TLS_CERT_FILE, ZABBIX_TLS_KEY_FILE, ZABBIX_TLS_CRL_FILE,\n"
+           "ZABBIX_TLS_SERVER_CERT_ISSUER, ZABBIX_TLS_SERVER_CERT_SUBJECT "
+           "(man tarvo_clientes_db).\n";
 }
 
 } // namespace cli
