@@ -1,6 +1,6 @@
 #pragma once
 
-#include "monitoring/fd.h"
+#include "transport/fd.h"
 #include "monitoring/zabbix_server.h"
 
 #include <chrono>
@@ -15,6 +15,7 @@ class TlsContext;
 class TlsSession;
 
 using Clock = std::chrono::steady_clock;
+using transport::Fd;
 
 /// When a step of an exchange must be over, and the budget its time-out
 /// message quotes.

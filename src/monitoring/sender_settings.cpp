@@ -1,13 +1,13 @@
 #include "monitoring/sender_settings.h"
 
 #include "console/text_form.h"
+#include "transport/transport_error.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <fstream>
 #include <string_view>
 #include <system_error>
 
@@ -133,39 +133,44 @@ int hex_value(char c) {
 }
 
 // The key as Zabbix keeps it: the first line of the file, 32 to 512
-// hexadecimal digits. No message quotes the file's contents.
-SecretBytes read_psk(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    reject(k_psk_file,
-           path,
-           "não foi possível ler: " + std::system_category().message(errno));
+// hexadecimal digits, decoded in place into the file's own buffer. No
+// message quotes the file's contents.
+transport::SecretBytes read_psk(const std::string& path) {
+  // The first line, its line break and a little more; a key file is short.
+  constexpr std::size_t k_max_file = 4096;
+  transport::SecretBytes key;
+  try {
+    key = transport::read_secret_file(path, k_max_file);
+  } catch (const transport::TransportError& e) {
+    reject(k_psk_file, path, e.what());
   }
-  std::string line;
-  std::getline(file, line);
-  if (!line.empty() && line.back() == '\r') {
-    line.pop_back();
+  const std::string_view text = key.view();
+  std::size_t digits = text.find_first_of("\r\n");
+  if (digits == std::string_view::npos) {
+    digits = text.size();
   }
-  std::vector<unsigned char> key;
   const bool hex =
-      line.size() % 2 == 0 && std::all_of(line.begin(), line.end(), [](char c) {
-        return hex_value(c) >= 0;
-      });
-  if (hex && line.size() >= k_min_psk_digits
-      && line.size() <= k_max_psk_digits) {
-    for (std::size_t i = 0; i < line.size(); i += 2) {
-      key.push_back(static_cast<unsigned char>(hex_value(line[i]) * 16
-                                               + hex_value(line[i + 1])));
-    }
-  }
-  explicit_bzero(line.data(), line.size());
-  if (key.empty()) {
+      digits % 2 == 0 && digits >= k_min_psk_digits
+      && digits <= k_max_psk_digits
+      && std::all_of(text.begin(), text.begin() + digits, [](char c) {
+           return hex_value(c) >= 0;
+         });
+  if (!hex) {
     reject(k_psk_file,
            path,
            "a chave deve ser a primeira linha do arquivo, um número par de 32 "
            "a 512 dígitos hexadecimais");
   }
-  return SecretBytes(std::move(key));
+  // Byte i is written from digits 2i and 2i+1, which lie at or after it:
+  // decoding front to back never overwrites a digit still to be read.
+  unsigned char* bytes = key.data();
+  for (std::size_t i = 0; i < digits / 2; ++i) {
+    const int high = hex_value(static_cast<char>(bytes[2 * i]));
+    const int low = hex_value(static_cast<char>(bytes[2 * i + 1]));
+    bytes[i] = static_cast<unsigned char>(high * 16 + low);
+  }
+  key.truncate(digits / 2);
+  return key;
 }
 
 TlsOptions tls_options(const SenderEnvironment& environment) {

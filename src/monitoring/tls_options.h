@@ -1,50 +1,10 @@
 #pragma once
 
-#include <cstddef>
-#include <string.h> // explicit_bzero
+#include "transport/secret.h"
+
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace monitoring {
-
-/// Bytes that must not outlive their use in memory: wiped when destroyed.
-class SecretBytes {
-public:
-  SecretBytes() = default;
-  explicit SecretBytes(std::vector<unsigned char> bytes)
-      : m_bytes(std::move(bytes)) {}
-  SecretBytes(const SecretBytes&) = default;
-  SecretBytes& operator=(const SecretBytes& other) {
-    if (this != &other) {
-      wipe();
-      m_bytes = other.m_bytes;
-    }
-    return *this;
-  }
-  SecretBytes(SecretBytes&& other) noexcept
-      : m_bytes(std::exchange(other.m_bytes, {})) {}
-  SecretBytes& operator=(SecretBytes&& other) noexcept {
-    if (this != &other) {
-      wipe();
-      m_bytes = std::exchange(other.m_bytes, {});
-    }
-    return *this;
-  }
-  ~SecretBytes() { wipe(); }
-
-  const unsigned char* data() const { return m_bytes.data(); }
-  std::size_t size() const { return m_bytes.size(); }
-  bool empty() const { return m_bytes.empty(); }
-
-private:
-  void wipe() noexcept {
-    if (!m_bytes.empty()) {
-      explicit_bzero(m_bytes.data(), m_bytes.size());
-    }
-  }
-  std::vector<unsigned char> m_bytes;
-};
 
 /// How the sender's connections are protected, as zabbix_sender's
 /// --tls-connect names it.
@@ -56,7 +16,7 @@ struct TlsOptions {
   TlsConnect connect = TlsConnect::unencrypted;
   // psk
   std::string psk_identity;
-  SecretBytes psk;
+  transport::SecretBytes psk;
   // cert
   std::string ca_file;
   std::string crl_file; ///< empty: no revocation list

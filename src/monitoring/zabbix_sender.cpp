@@ -38,7 +38,7 @@ ServerAnswer exchange(const ZabbixServer& server,
 ZabbixSender::ZabbixSender(ZabbixServer server, SenderOptions options)
     : m_server(std::move(server)), m_options(std::move(options)) {
   if (m_options.tls.connect != TlsConnect::unencrypted) {
-    m_tls = std::make_unique<const TlsContext>(m_options.tls);
+    m_tls = std::make_unique<const TlsContext>(std::move(m_options.tls));
   }
 }
 

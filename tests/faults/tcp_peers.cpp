@@ -39,28 +39,28 @@ void write_all(int fd, std::string_view bytes) {
 }
 
 // Waits for a connection until stopped; an empty Fd on stop.
-monitoring::Fd accept_until_stopped(int listener, const std::stop_token& stop) {
+transport::Fd accept_until_stopped(int listener, const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     pollfd pfd{listener, POLLIN, 0};
     if (::poll(&pfd, 1, k_poll_ms) > 0) {
-      monitoring::Fd fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+      transport::Fd fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
       if (fd) {
         return fd;
       }
     }
   }
-  return monitoring::Fd();
+  return transport::Fd();
 }
 
 } // namespace
 
-monitoring::Fd connect_to(const std::string& host, std::uint16_t port) {
-  monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+transport::Fd connect_to(const std::string& host, std::uint16_t port) {
+  transport::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a = socket_address(host, port);
   // sockaddr_in is the documented layout behind sockaddr for AF_INET.
   if (!fd
       || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    return monitoring::Fd();
+    return transport::Fd();
   }
   return fd;
 }
@@ -70,8 +70,8 @@ std::string fault_address(int file_id, int line) {
          + std::to_string(line % 256);
 }
 
-monitoring::Fd listen_on(const std::string& address, std::uint16_t& port) {
-  monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+transport::Fd listen_on(const std::string& address, std::uint16_t& port) {
+  transport::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) {
     throw std::system_error(errno, std::system_category(), "socket");
   }
@@ -90,7 +90,7 @@ monitoring::Fd listen_on(const std::string& address, std::uint16_t& port) {
 }
 
 std::uint16_t unused_port(const std::string& address) {
-  monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  transport::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a = socket_address(address, 0);
   auto* generic = reinterpret_cast<sockaddr*>(&a);
   socklen_t length = sizeof a;
@@ -102,7 +102,7 @@ std::uint16_t unused_port(const std::string& address) {
 }
 
 UnansweredSyns::UnansweredSyns(const std::string& address) {
-  m_listener = monitoring::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  m_listener = transport::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a = socket_address(address, 0);
   auto* generic = reinterpret_cast<sockaddr*>(&a);
   socklen_t length = sizeof a;
@@ -123,9 +123,9 @@ UnansweredSyns::UnansweredSyns(const std::string& address) {
 SilentPeer::SilentPeer(const std::string& address)
     : m_listener(listen_on(address, m_port)) {
   m_thread = std::jthread([this](const std::stop_token& stop) {
-    std::vector<monitoring::Fd> held;
+    std::vector<transport::Fd> held;
     for (;;) {
-      monitoring::Fd fd = accept_until_stopped(m_listener.get(), stop);
+      transport::Fd fd = accept_until_stopped(m_listener.get(), stop);
       if (!fd) {
         return;
       }
@@ -141,7 +141,7 @@ GarbagePeer::GarbagePeer(const std::string& address, std::string bytes)
     : m_listener(listen_on(address, m_port)), m_bytes(std::move(bytes)) {
   m_thread = std::jthread([this](const std::stop_token& stop) {
     for (;;) {
-      const monitoring::Fd fd = accept_until_stopped(m_listener.get(), stop);
+      const transport::Fd fd = accept_until_stopped(m_listener.get(), stop);
       if (!fd) {
         return;
       }
@@ -163,11 +163,11 @@ FaultyRelay::~FaultyRelay() = default;
 void FaultyRelay::serve(const std::stop_token& stop) {
   // One client at a time: the billing connection is the only one.
   while (!stop.stop_requested()) {
-    const monitoring::Fd client = accept_until_stopped(m_listener.get(), stop);
+    const transport::Fd client = accept_until_stopped(m_listener.get(), stop);
     if (!client) {
       return;
     }
-    const monitoring::Fd server =
+    const transport::Fd server =
         connect_to(m_options.target_host, m_options.target_port);
     if (!server) {
       continue;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "monitoring/fd.h"
+#include "transport/fd.h"
 
 #include <atomic>
 #include <chrono>
@@ -22,10 +22,10 @@ std::uint16_t unused_port(const std::string& address);
 
 /// A connected TCP socket to host:port, or an empty Fd when the connection
 /// is refused.
-monitoring::Fd connect_to(const std::string& host, std::uint16_t port);
+transport::Fd connect_to(const std::string& host, std::uint16_t port);
 
 /// A listening socket on address:0 (SO_REUSEADDR); throws on failure.
-monitoring::Fd listen_on(const std::string& address, std::uint16_t& port);
+transport::Fd listen_on(const std::string& address, std::uint16_t& port);
 
 /// Accepts connections and never reads or writes a byte: a peer that
 /// accepted and then hangs. Connections stay open until destruction.
@@ -41,7 +41,7 @@ public:
 
 private:
   std::uint16_t m_port = 0; // before m_listener, which sets it
-  monitoring::Fd m_listener;
+  transport::Fd m_listener;
   std::atomic<int> m_accepted{0};
   std::jthread m_thread;
 };
@@ -56,8 +56,8 @@ public:
 
 private:
   std::uint16_t m_port = 0; // before m_listener, which sets it
-  monitoring::Fd m_listener;
-  monitoring::Fd m_queued; ///< the one connection the queue holds
+  transport::Fd m_listener;
+  transport::Fd m_queued; ///< the one connection the queue holds
 };
 
 /// Writes `bytes` to every connection as soon as it is accepted, then closes
@@ -72,7 +72,7 @@ public:
 
 private:
   std::uint16_t m_port = 0; // before m_listener, which sets it
-  monitoring::Fd m_listener;
+  transport::Fd m_listener;
   std::string m_bytes;
   std::jthread m_thread;
 };
@@ -113,7 +113,7 @@ private:
 
   Options m_options;
   std::uint16_t m_port = 0; // before m_listener, which sets it
-  monitoring::Fd m_listener;
+  transport::Fd m_listener;
   std::atomic<bool> m_cut{false};
   std::jthread m_thread;
 };

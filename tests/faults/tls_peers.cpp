@@ -53,8 +53,8 @@ OpenSslServer::OpenSslServer(const std::string& address,
   if (::pipe2(input, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe for openssl s_server");
   }
-  const monitoring::Fd read_end(input[0]);
-  m_input = monitoring::Fd(input[1]);
+  const transport::Fd read_end(input[0]);
+  m_input = transport::Fd(input[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, read_end.get(), 0);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "monitoring/fd.h"
+#include "transport/fd.h"
 
 #include <cstdint>
 #include <string>
@@ -43,7 +43,7 @@ public:
 
 private:
   std::uint16_t m_port = 0;
-  monitoring::Fd m_input; ///< the write end of s_server's standard input
+  transport::Fd m_input; ///< the write end of s_server's standard input
   pid_t m_pid = -1;
 };
 

@@ -517,7 +517,7 @@ TEST_F(TrapperTls, HandshakesThatCannotSucceedFailClearlyWithinTheTimeOut) {
     c.client.timeouts = k_fast;
     const faults::OpenSslServer server(address, c.server);
     const monitoring::ZabbixSender sender(ZabbixServer{address, server.port()},
-                                          c.client);
+                                          std::move(c.client));
     monitoring::Request request("pop-centro");
     request.add("titulos_totais_em_atraso", "3");
     const auto start = std::chrono::steady_clock::now();
@@ -544,13 +544,17 @@ TEST_F(TrapperTls, HandshakesThatCannotSucceedFailClearlyWithinTheTimeOut) {
 
 TEST_F(TrapperTls, PeersThatTakeTheConnectionButNotTheHandshake) {
   const auto address = faults::fault_address(k_file, __LINE__);
-  auto client = psk("tarvo", m_files.path("psk.key"));
-  client.timeouts = k_fast;
+  // Each sender takes its options, key included, for itself.
+  const auto client = [&] {
+    auto options = psk("tarvo", m_files.path("psk.key"));
+    options.timeouts = k_fast;
+    return options;
+  };
   {
     SCOPED_TRACE("silent");
     const faults::SilentPeer peer(address);
     const monitoring::ZabbixSender sender(ZabbixServer{address, peer.port()},
-                                          client);
+                                          client());
     monitoring::Request request("pop-centro");
     request.add("k", "v");
     const auto start = std::chrono::steady_clock::now();
@@ -573,7 +577,7 @@ TEST_F(TrapperTls, PeersThatTakeTheConnectionButNotTheHandshake) {
     // then closes.
     FakeTrapper trapper(Script{Reply::close_early()});
     const monitoring::ZabbixSender sender(
-        ZabbixServer{"127.0.0.1", trapper.port()}, client);
+        ZabbixServer{"127.0.0.1", trapper.port()}, client());
     monitoring::Request request("pop-centro");
     request.add("k", "v");
     EXPECT_THAT(

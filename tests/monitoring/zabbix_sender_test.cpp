@@ -1,5 +1,5 @@
 #include "console/deadline.h"
-#include "monitoring/fd.h"
+#include "transport/fd.h"
 #include "monitoring/sender_settings.h"
 #include "monitoring/zabbix_sender.h"
 #include "monitoring/zabbix_server.h"
@@ -45,7 +45,7 @@ std::string port_text(std::uint16_t port) {
 
 // A port on 127.0.0.1 that nothing listens on: bound once, then released.
 std::uint16_t closed_port() {
-  monitoring::Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  transport::Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -137,7 +137,7 @@ Reply Reply::framed(const std::string& payload) {
 }
 
 FakeTrapper::FakeTrapper(Script script) : m_script(std::move(script)) {
-  m_listener = monitoring::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  m_listener = transport::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!m_listener) {
     throw std::system_error(
         errno, std::system_category(), "fake trapper socket");
@@ -192,7 +192,7 @@ Reply FakeTrapper::next_reply() {
   return Reply::ok();
 }
 
-std::optional<monitoring::Fd>
+std::optional<transport::Fd>
 FakeTrapper::accept_one(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     {
@@ -208,7 +208,7 @@ FakeTrapper::accept_one(const std::stop_token& stop) {
     if (::poll(&pfd, 1, k_poll_ms) <= 0) {
       continue;
     }
-    monitoring::Fd connection(
+    transport::Fd connection(
         ::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (connection) {
       const std::lock_guard lock(m_mutex);
@@ -235,7 +235,7 @@ Request FakeTrapper::read_request(int fd, const std::stop_token& stop) {
 }
 
 void FakeTrapper::serve(const std::stop_token& stop) {
-  std::vector<monitoring::Fd> held;
+  std::vector<transport::Fd> held;
   for (;;) {
     auto connection = accept_one(stop);
     if (!connection) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "monitoring/fd.h"
+#include "transport/fd.h"
 
 #include <chrono>
 #include <cstddef>
@@ -134,7 +134,7 @@ public:
 
 private:
   void serve(const std::stop_token& stop);
-  std::optional<monitoring::Fd> accept_one(const std::stop_token& stop);
+  std::optional<transport::Fd> accept_one(const std::stop_token& stop);
   Request read_request(int fd, const std::stop_token& stop);
   Reply next_reply();
   Reply peek_reply() const;
@@ -145,7 +145,7 @@ private:
   std::size_t m_accepted = 0;
   std::optional<std::size_t> m_listen_limit;
   std::vector<Request> m_received;
-  monitoring::Fd m_listener;
+  transport::Fd m_listener;
   std::uint16_t m_port = 0;
   std::jthread m_thread; // last: stops and joins before the members above go
 };

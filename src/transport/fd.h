@@ -3,7 +3,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace monitoring {
+namespace transport {
 
 /// Owns one file descriptor and closes it on destruction; -1 owns nothing.
 class Fd {
@@ -38,4 +38,4 @@ private:
   int m_fd = -1;
 };
 
-} // namespace monitoring
+} // namespace transport
