@@ -13,13 +13,15 @@ void discovery_clientes(const console::RunSettings& settings,
                         std::string_view zabbix_server,
                         std::ostream& out,
                         const SenderEnvironment& sender) {
-  const billing::Collection collection = billing::collect_clients(settings);
   if (settings.zabbix_host == "debug") {
-    billing::print_debug_report(out, collection);
+    billing::print_debug_report(out, billing::collect_clients(settings));
     return;
   }
-  const ZabbixSender zabbix(parse_zabbix_server(zabbix_server),
+  // Settings that cannot be used end the run before the database is read:
+  // a bad key file found after a long query wastes the query.
+  const ZabbixSender zabbix(parse_zabbix_nodes(zabbix_server),
                             sender_options(sender));
+  const billing::Collection collection = billing::collect_clients(settings);
   const PublicationResult published =
       publish_to_zabbix(zabbix, settings.zabbix_host, collection);
   if (const auto warning = refusal_warning(published, settings.zabbix_host)) {

@@ -194,13 +194,12 @@ ServerAnswer read_answer(std::string_view payload) {
 }
 
 ServerAnswer parse_reply(std::string_view bytes) {
-  const auto* data =
-      static_cast<const unsigned char*>(static_cast<const void*>(bytes.data()));
-  const std::size_t header = std::min(bytes.size(), k_header_size);
-  const std::uint32_t length = reply_length({data, header});
-  const std::size_t arrived = bytes.size() - header;
-  require_whole_payload(arrived, length);
-  return read_answer(bytes.substr(k_header_size, length));
+  return read_reply([&bytes](std::span<unsigned char> out) {
+    const std::size_t n = std::min(out.size(), bytes.size());
+    std::memcpy(out.data(), bytes.data(), n);
+    bytes.remove_prefix(n);
+    return n;
+  });
 }
 
 std::optional<ReplyCounts> parse_info(std::string_view info) {

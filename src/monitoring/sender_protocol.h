@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -79,9 +80,25 @@ void require_whole_payload(std::size_t arrived, std::uint32_t length);
 /// any response other than "success" (its "info" quoted).
 ServerAnswer read_answer(std::string_view payload);
 
-/// A whole reply as the sender reads it from a peer that then closes: the
-/// header, then exactly the announced payload (anything after it is not
-/// read). Throws ZabbixError as the three steps above do.
+/// Reads one reply through `read_up_to`, which fills a span with what
+/// arrives and returns how many bytes did (fewer only when the peer ended
+/// the stream): the header, then exactly the announced payload (anything
+/// after it is not read). Throws ZabbixError as the three steps above do,
+/// and whatever `read_up_to` throws.
+template <class ReadUpTo> ServerAnswer read_reply(ReadUpTo&& read_up_to) {
+  std::array<unsigned char, k_header_size> header{};
+  const std::size_t got = read_up_to(std::span<unsigned char>(header));
+  const std::uint32_t length = reply_length({header.data(), got});
+  std::string payload(length, '\0');
+  // std::string's bytes are char; the reader only needs their address.
+  auto* bytes = static_cast<unsigned char*>(static_cast<void*>(payload.data()));
+  require_whole_payload(read_up_to(std::span<unsigned char>(bytes, length)),
+                        length);
+  return read_answer(payload);
+}
+
+/// A whole reply held in memory, read as read_reply reads it from a peer
+/// that then closes.
 ServerAnswer parse_reply(std::string_view bytes);
 
 /// The counts in an "info" text, when it starts "processed: P; failed: F;

@@ -149,12 +149,11 @@ transport::SecretBytes read_psk(const std::string& path) {
   if (digits == std::string_view::npos) {
     digits = text.size();
   }
-  const bool hex =
-      digits % 2 == 0 && digits >= k_min_psk_digits
-      && digits <= k_max_psk_digits
-      && std::all_of(text.begin(), text.begin() + digits, [](char c) {
-           return hex_value(c) >= 0;
-         });
+  const bool hex = digits % 2 == 0 && digits >= k_min_psk_digits
+                   && digits <= k_max_psk_digits
+                   && std::all_of(text.begin(),
+                                  text.begin() + digits,
+                                  [](char c) { return hex_value(c) >= 0; });
   if (!hex) {
     reject(k_psk_file,
            path,
@@ -173,18 +172,19 @@ transport::SecretBytes read_psk(const std::string& path) {
   return key;
 }
 
-TlsOptions tls_options(const SenderEnvironment& environment) {
-  TlsOptions tls;
+std::optional<transport::TlsCredentials>
+tls_options(const SenderEnvironment& environment) {
+  transport::TlsCredentials tls;
   const std::string* connect = find(environment, k_connect);
   const std::string mode = connect == nullptr ? "unencrypted" : *connect;
   if (mode == "unencrypted") {
     refuse_others(environment, k_psk_variables, mode);
     refuse_others(environment, k_cert_variables, mode);
-    return tls;
+    return std::nullopt;
   }
   if (mode == "psk") {
     refuse_others(environment, k_cert_variables, mode);
-    tls.connect = TlsConnect::psk;
+    tls.auth = transport::TlsAuth::psk;
     tls.psk_identity = required(environment, k_psk_identity, mode);
     if (console::well_formed_utf8(tls.psk_identity) != tls.psk_identity
         || console::code_points(tls.psk_identity) > k_max_identity) {
@@ -192,12 +192,21 @@ TlsOptions tls_options(const SenderEnvironment& environment) {
              tls.psk_identity,
              "a identidade deve ter até 128 caracteres UTF-8");
     }
+    // Zabbix counts characters, the TLS library bytes: 128 characters
+    // outside ASCII may be more than the handshake can carry.
+    if (tls.psk_identity.size() > transport::k_max_psk_identity_bytes) {
+      reject(k_psk_identity,
+             tls.psk_identity,
+             "a identidade tem " + std::to_string(tls.psk_identity.size())
+                 + " bytes em UTF-8, e o TLS aceita até "
+                 + std::to_string(transport::k_max_psk_identity_bytes));
+    }
     tls.psk = read_psk(required(environment, k_psk_file, mode));
     return tls;
   }
   if (mode == "cert") {
     refuse_others(environment, k_psk_variables, mode);
-    tls.connect = TlsConnect::cert;
+    tls.auth = transport::TlsAuth::cert;
     tls.ca_file = required(environment, k_ca_file, mode);
     tls.cert_file = required(environment, k_cert_file, mode);
     tls.key_file = required(environment, k_key_file, mode);

@@ -1,14 +1,21 @@
 #pragma once
 
 #include "monitoring/sender_protocol.h"
-#include "monitoring/tls_options.h"
 #include "monitoring/zabbix_error.h"
 #include "monitoring/zabbix_server.h"
+#include "transport/resolved.h"
+#include "transport/tls_credentials.h"
 
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <vector>
+
+namespace transport {
+class TlsContext;
+}
 
 namespace monitoring {
 
@@ -35,19 +42,30 @@ struct SenderOptions {
   /// Values per request: 1 sends each value on its own; more lets the
   /// publication pack consecutive values into one request.
   std::size_t batch_size = 1;
-  /// Unencrypted unless asked.
-  TlsOptions tls;
+  /// TLS with these credentials, the same for every node; none:
+  /// unencrypted. The sender moves them into its TLS context.
+  std::optional<transport::TlsCredentials> tls;
 };
 
-class TlsContext;
-
-/// The Zabbix sender of one run: built once from the server's address and
-/// its options, it sends one request at a time, each over a connection of
-/// its own (the trapper answers one request per connection), plain or TLS.
+/// The Zabbix sender of one run: built once from the server's address (or
+/// the nodes of a high-availability cluster) and its options, it sends one
+/// request at a time, each over a connection of its own (the trapper
+/// answers one request per connection), plain or TLS.
+///
+/// Nodes: each request goes to the node that took the previous one (the
+/// first node at the start). Only when the connection to that node cannot be
+/// opened (its name does not resolve, it refuses, it is unreachable, or no
+/// address connects within the connect time-out) does the same request go
+/// to the next node in list order, and so on, each node tried at most once
+/// for it; the node that accepts takes the requests after it too. Once a
+/// byte was written, a failure ends there: no value goes to two nodes.
 class ZabbixSender {
 public:
   /// Loads the TLS credentials the options ask for; throws ZabbixError when
-  /// they cannot be used, before anything is sent.
+  /// they cannot be used, before anything is sent. Resolves nothing yet.
+  explicit ZabbixSender(std::vector<ZabbixServer> nodes,
+                        SenderOptions options = {});
+  /// One server.
   explicit ZabbixSender(ZabbixServer server, SenderOptions options = {});
   ~ZabbixSender();
   ZabbixSender(const ZabbixSender&) = delete;
@@ -55,20 +73,27 @@ public:
 
   /// Sends `request` and waits for the server's answer. Returns it when the
   /// server answered "success", whatever its count of failed values. Throws
-  /// ZabbixError, naming the server and the request, for every failure to
-  /// resolve, connect, negotiate TLS, send or read, for a malformed reply
-  /// and for an answer
-  /// other than "success"; lets console::TimeoutException through when the
-  /// run's bound ends a wait.
+  /// ZabbixError, naming the server (the node that took the connection, or
+  /// every node when none did, each with its own reason) and the request,
+  /// for every failure to resolve, connect, negotiate TLS, send or read, for
+  /// a malformed reply and for an answer other than "success"; lets
+  /// console::TimeoutException through when the run's bound ends a wait.
   ServerAnswer send(Request& request) const;
 
-  const ZabbixServer& server() const { return m_server; }
+  const std::vector<ZabbixServer>& nodes() const { return m_nodes; }
   const SenderOptions& options() const { return m_options; }
 
 private:
-  ZabbixServer m_server;
+  const transport::Resolved& resolved(std::size_t node) const;
+
+  std::vector<ZabbixServer> m_nodes;
   SenderOptions m_options;
-  std::unique_ptr<const TlsContext> m_tls; // none when unencrypted
+  std::unique_ptr<const transport::TlsContext> m_tls; // none when unencrypted
+  // Where the run's requests go, and each node's addresses as resolved the
+  // first time it was tried: routing state, not the sender's settings, so
+  // sending stays a const operation for the publication.
+  mutable std::size_t m_current = 0;
+  mutable std::vector<std::optional<transport::Resolved>> m_resolved;
 };
 
 /// Hands one value to the Zabbix trapper at `server` for item `key` of

@@ -84,6 +84,33 @@ ZabbixServer parse_zabbix_server(std::string_view text) {
   return server;
 }
 
+std::vector<ZabbixServer> parse_zabbix_nodes(std::string_view text) {
+  if (text.find(',') != std::string_view::npos) {
+    // zabbix_sender's ',' sends every value to each group of servers; the
+    // collector publishes to one server or one cluster.
+    reject(text,
+           "',' separaria grupos de servidores, o que não é suportado; os "
+           "nós de um cluster se separam por ';'");
+  }
+  std::vector<ZabbixServer> nodes;
+  std::string_view rest = text;
+  for (;;) {
+    const auto semicolon = rest.find(';');
+    const auto node = rest.substr(0, semicolon);
+    if (node.empty() && text.find(';') != std::string_view::npos) {
+      reject(text, "nó vazio na lista (os nós se separam por um ';')");
+    }
+    if (nodes.size() == k_max_nodes) {
+      reject(text, "mais de 16 nós");
+    }
+    nodes.push_back(parse_zabbix_server(node));
+    if (semicolon == std::string_view::npos) {
+      return nodes;
+    }
+    rest.remove_prefix(semicolon + 1);
+  }
+}
+
 std::string server_text(const ZabbixServer& server) {
   std::string out;
   if (server.host.find(':') != std::string::npos) {

@@ -14,7 +14,13 @@ enum class Step {
   handshake, ///< TLS negotiation, the server's certificate included
   write,     ///< sending the request
   read,      ///< reading the reply
-  file,      ///< a credential file could not be used
+  file,      ///< a credential file could not be read
+  tls_setup, ///< the TLS library could not make a context or session
+  ca_file,   ///< the CA certificates could not be loaded
+  crl_file,  ///< the revocation list could not be loaded
+  cert_file, ///< the client's certificate could not be loaded
+  key_file,  ///< the client's key could not be loaded
+  key_pair,  ///< the key does not belong to the certificate
 };
 
 /// A transport failure: the step, and the reason in the operator's words

@@ -490,7 +490,7 @@ TEST_F(SenderSettingsTest, TlsSettingsMustBeCompleteAndConsistent) {
       }
     }
   }
-  EXPECT_EQ(monitoring::sender_options(cases[0].env).tls.psk.size(), 16U);
+  EXPECT_EQ(monitoring::sender_options(cases[0].env).tls->psk.size(), 16U);
 }
 
 class ZabbixServerParseTest : public ::testing::Test {};

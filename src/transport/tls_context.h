@@ -1,6 +1,7 @@
 #pragma once
 
-#include "monitoring/tls_options.h"
+#include "transport/progress.h"
+#include "transport/tls_credentials.h"
 
 #include <cstddef>
 #include <memory>
@@ -14,21 +15,23 @@ struct ssl_ctx_st;
 struct ssl_st;
 struct bio_method_st;
 
-namespace monitoring {
+namespace transport {
 
 /// What the credentials and checks of every TLS connection of a run need,
 /// loaded once: the PSK, or the CA, revocation list, certificate and key
 /// files, and the expected issuer and subject of the server's certificate.
+/// Holds the only copy of the key.
 class TlsContext {
 public:
-  /// Loads `options` (which must ask for psk or cert). Throws ZabbixError
-  /// naming the variable and file that cannot be used; never quotes the key.
-  explicit TlsContext(TlsOptions options);
+  /// Loads `credentials`. Throws TransportError whose step names the file
+  /// that cannot be used (Step::ca_file …, Step::key_pair); never quotes the
+  /// key.
+  explicit TlsContext(TlsCredentials credentials);
   ~TlsContext();
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
 
-  const TlsOptions& options() const { return m_options; }
+  const TlsCredentials& credentials() const { return m_credentials; }
   ssl_ctx_st* native() const { return m_ctx.get(); }
   /// The transport of every session: the connection's socket, written with
   /// MSG_NOSIGNAL so a peer that has gone away is an error, not a signal.
@@ -41,23 +44,17 @@ private:
   struct MethodFree {
     void operator()(bio_method_st* method) const noexcept;
   };
-  TlsOptions m_options;
+  TlsCredentials m_credentials;
   std::unique_ptr<ssl_ctx_st, CtxFree> m_ctx;
   std::unique_ptr<bio_method_st, MethodFree> m_transport;
 };
 
 /// One TLS session over a connected non-blocking socket. Each call makes as
 /// much progress as the socket allows and says what it waits for; the
-/// caller polls. Failures throw ZabbixError (reason only).
+/// caller polls. Failures throw TransportError (Step::handshake, write,
+/// read).
 class TlsSession {
 public:
-  enum class Wait { none, readable, writable };
-  struct Progress {
-    Wait wait = Wait::none;
-    std::size_t bytes = 0; ///< moved by this call
-    bool closed = false;   ///< the peer ended the stream (reads only)
-  };
-
   TlsSession(const TlsContext& context, int fd);
   ~TlsSession();
   TlsSession(const TlsSession&) = delete;
@@ -75,4 +72,4 @@ private:
   ssl_st* m_ssl;
 };
 
-} // namespace monitoring
+} // namespace transport

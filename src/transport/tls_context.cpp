@@ -1,6 +1,6 @@
-#include "monitoring/tls_context.h"
+#include "transport/tls_context.h"
 
-#include "monitoring/zabbix_error.h"
+#include "transport/transport_error.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <system_error>
 
-namespace monitoring {
+namespace transport {
 namespace {
 
 // The oldest reason in OpenSSL's error queue (the cause; later entries only
@@ -81,15 +81,18 @@ unsigned int psk_client(SSL* ssl,
                         unsigned int max_psk) {
   const auto* context = static_cast<const TlsContext*>(
       SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
-  const auto& options = context->options();
-  if (options.psk_identity.size() >= max_identity
-      || options.psk.size() > max_psk) {
+  const auto& credentials = context->credentials();
+  // OpenSSL's identity buffer holds max_identity bytes and the terminating
+  // NUL; settings longer than that are refused before any connection.
+  if (credentials.psk_identity.size() > max_identity
+      || credentials.psk.size() > max_psk) {
     return 0;
   }
-  std::memcpy(
-      identity, options.psk_identity.c_str(), options.psk_identity.size() + 1);
-  std::memcpy(psk, options.psk.data(), options.psk.size());
-  return static_cast<unsigned int>(options.psk.size());
+  std::memcpy(identity,
+              credentials.psk_identity.c_str(),
+              credentials.psk_identity.size() + 1);
+  std::memcpy(psk, credentials.psk.data(), credentials.psk.size());
+  return static_cast<unsigned int>(credentials.psk.size());
 }
 
 // A key file protected by a passphrase must fail, not ask for it on a
@@ -98,10 +101,8 @@ int no_passphrase(char* /*buf*/, int /*size*/, int /*rwflag*/, void* /*u*/) {
   return 0;
 }
 
-[[noreturn]] void unusable(const char* variable,
-                           const std::string& path,
-                           const std::string& reason) {
-  throw ZabbixError(std::string(variable) + "=\"" + path + "\": " + reason);
+[[noreturn]] void unusable(Step file, const std::string& reason) {
+  throw TransportError(file, reason);
 }
 
 // A distinguished name as RFC 4514 writes it, the form in which Zabbix
@@ -129,14 +130,16 @@ void TlsContext::MethodFree::operator()(bio_method_st* method) const noexcept {
   BIO_meth_free(method);
 }
 
-TlsContext::TlsContext(TlsOptions options) : m_options(std::move(options)) {
+TlsContext::TlsContext(TlsCredentials credentials)
+    : m_credentials(std::move(credentials)) {
   ERR_clear_error();
   m_ctx.reset(SSL_CTX_new(TLS_client_method()));
-  BIO_METHOD* method =
-      BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "zabbix socket");
+  BIO_METHOD* method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK,
+                                    "nonblocking socket");
   m_transport.reset(method);
   if (!m_ctx || method == nullptr) {
-    throw ZabbixError("TLS: " + openssl_reason("memória insuficiente"));
+    throw TransportError(Step::tls_setup,
+                         "TLS: " + openssl_reason("memória insuficiente"));
   }
   BIO_meth_set_write(method, transport_write);
   BIO_meth_set_read(method, transport_read);
@@ -154,36 +157,36 @@ TlsContext::TlsContext(TlsOptions options) : m_options(std::move(options)) {
   SSL_CTX_set_app_data(ctx, this);
   SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
 
-  if (m_options.connect == TlsConnect::psk) {
+  if (m_credentials.auth == TlsAuth::psk) {
     // The key is the proof on both sides: there is no certificate to check.
     // Only PSK key exchanges are offered, as zabbix_sender does: a server
     // that also has certificates would otherwise pick one of those and
     // then ask for the collector's certificate.
     if (SSL_CTX_set_cipher_list(ctx, "kECDHEPSK:kPSK") != 1) {
-      throw ZabbixError("TLS: " + openssl_reason("sem cifras PSK"));
+      throw TransportError(Step::tls_setup,
+                           "TLS: " + openssl_reason("sem cifras PSK"));
     }
     SSL_CTX_set_psk_client_callback(ctx, psk_client);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     return;
   }
-  const auto& o = m_options;
+  const auto& o = m_credentials;
   if (SSL_CTX_load_verify_locations(ctx, o.ca_file.c_str(), nullptr) != 1) {
-    unusable("ZABBIX_TLS_CA_FILE", o.ca_file, openssl_reason("ilegível"));
+    unusable(Step::ca_file, openssl_reason("ilegível"));
   }
   if (SSL_CTX_use_certificate_chain_file(ctx, o.cert_file.c_str()) != 1) {
-    unusable("ZABBIX_TLS_CERT_FILE", o.cert_file, openssl_reason("ilegível"));
+    unusable(Step::cert_file, openssl_reason("ilegível"));
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, o.key_file.c_str(), SSL_FILETYPE_PEM)
           != 1
       || SSL_CTX_check_private_key(ctx) != 1) {
     const bool mismatch =
         ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
-    const std::string reason =
-        mismatch ? "a chave não corresponde ao certificado de "
-                   "ZABBIX_TLS_CERT_FILE"
-                 : openssl_reason("ilegível");
-    ERR_clear_error();
-    unusable("ZABBIX_TLS_KEY_FILE", o.key_file, reason);
+    if (mismatch) {
+      ERR_clear_error();
+      unusable(Step::key_pair, "a chave não corresponde ao certificado");
+    }
+    unusable(Step::key_file, openssl_reason("ilegível"));
   }
   if (!o.crl_file.empty()) {
     X509_STORE* store = SSL_CTX_get_cert_store(ctx);
@@ -191,7 +194,7 @@ TlsContext::TlsContext(TlsOptions options) : m_options(std::move(options)) {
     if (lookup == nullptr
         || X509_load_crl_file(lookup, o.crl_file.c_str(), X509_FILETYPE_PEM)
                < 1) {
-      unusable("ZABBIX_TLS_CRL_FILE", o.crl_file, openssl_reason("ilegível"));
+      unusable(Step::crl_file, openssl_reason("ilegível"));
     }
     X509_STORE_set_flags(store,
                          X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
@@ -206,7 +209,8 @@ TlsSession::TlsSession(const TlsContext& context, int fd)
   BIO* bio = m_ssl != nullptr ? BIO_new(context.transport()) : nullptr;
   if (bio == nullptr) {
     SSL_free(m_ssl);
-    throw ZabbixError("TLS: " + openssl_reason("memória insuficiente"));
+    throw TransportError(Step::tls_setup,
+                         "TLS: " + openssl_reason("memória insuficiente"));
   }
   BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
   SSL_set_bio(m_ssl, bio, bio);
@@ -224,31 +228,33 @@ TlsSession::~TlsSession() {
 namespace {
 
 // What a failed call on the session means: a wait, the end of the stream,
-// or a failure whose reason `step` starts.
-TlsSession::Progress judge(SSL* ssl,
-                           int rc,
-                           int saved_errno,
-                           const std::string& step,
-                           const std::string& eof_reason) {
+// or a failure of `step` whose reason `prefix` starts.
+Progress judge(SSL* ssl,
+               int rc,
+               int saved_errno,
+               Step step,
+               const std::string& prefix,
+               const std::string& eof_reason) {
   switch (SSL_get_error(ssl, rc)) {
   case SSL_ERROR_WANT_READ:
-    return {TlsSession::Wait::readable};
+    return {Wait::readable};
   case SSL_ERROR_WANT_WRITE:
-    return {TlsSession::Wait::writable};
+    return {Wait::writable};
   case SSL_ERROR_ZERO_RETURN:
     if (eof_reason.empty()) {
-      return {TlsSession::Wait::none, 0, true};
+      return {Wait::none, 0, true};
     }
-    throw ZabbixError(step + eof_reason);
+    throw TransportError(step, prefix + eof_reason);
   case SSL_ERROR_SYSCALL:
     if (ERR_peek_error() == 0) {
       if (saved_errno == 0) {
         if (eof_reason.empty()) {
-          return {TlsSession::Wait::none, 0, true};
+          return {Wait::none, 0, true};
         }
-        throw ZabbixError(step + eof_reason);
+        throw TransportError(step, prefix + eof_reason);
       }
-      throw ZabbixError(step + std::system_category().message(saved_errno));
+      throw TransportError(
+          step, prefix + std::system_category().message(saved_errno));
     }
     break;
   default:
@@ -260,12 +266,12 @@ TlsSession::Progress judge(SSL* ssl,
   if (verified != X509_V_OK) {
     reason += " (" + std::string(X509_verify_cert_error_string(verified)) + ")";
   }
-  throw ZabbixError(step + reason);
+  throw TransportError(step, prefix + reason);
 }
 
 } // namespace
 
-TlsSession::Progress TlsSession::handshake() {
+Progress TlsSession::handshake() {
   ERR_clear_error();
   errno = 0;
   const int rc = SSL_connect(m_ssl);
@@ -274,12 +280,14 @@ TlsSession::Progress TlsSession::handshake() {
     check_server_certificate();
     return {};
   }
-  const bool psk = m_context.options().connect == TlsConnect::psk;
-  // Zabbix ends the handshake without a word when it does not know the
-  // identity, or when the host does not accept this kind of connection.
+  const bool psk = m_context.credentials().auth == TlsAuth::psk;
+  // A PSK server ends the handshake without a word when it does not know
+  // the identity; Zabbix also when the host does not accept this kind of
+  // connection.
   return judge(m_ssl,
                rc,
                saved,
+               Step::handshake,
                "negociação TLS: ",
                psk ? "o servidor fechou a conexão (identidade PSK desconhecida "
                      "ou o host não aceita PSK?)"
@@ -287,7 +295,7 @@ TlsSession::Progress TlsSession::handshake() {
                      "pelo host?)");
 }
 
-TlsSession::Progress TlsSession::write(std::string_view bytes) {
+Progress TlsSession::write(std::string_view bytes) {
   ERR_clear_error();
   errno = 0;
   std::size_t written = 0;
@@ -296,11 +304,15 @@ TlsSession::Progress TlsSession::write(std::string_view bytes) {
   if (rc == 1) {
     return {Wait::none, written};
   }
-  return judge(
-      m_ssl, rc, saved, "enviar o pedido: ", "o servidor fechou a conexão");
+  return judge(m_ssl,
+               rc,
+               saved,
+               Step::write,
+               "enviar o pedido: ",
+               "o servidor fechou a conexão");
 }
 
-TlsSession::Progress TlsSession::read(std::span<unsigned char> out) {
+Progress TlsSession::read(std::span<unsigned char> out) {
   ERR_clear_error();
   errno = 0;
   std::size_t got = 0;
@@ -309,32 +321,35 @@ TlsSession::Progress TlsSession::read(std::span<unsigned char> out) {
   if (rc == 1) {
     return {Wait::none, got};
   }
-  return judge(m_ssl, rc, saved, "ler a resposta: ", {});
+  return judge(m_ssl, rc, saved, Step::read, "ler a resposta: ", {});
 }
 
 void TlsSession::check_server_certificate() const {
-  const auto& o = m_context.options();
+  const auto& o = m_context.credentials();
   if (o.server_cert_issuer.empty() && o.server_cert_subject.empty()) {
     return;
   }
   const X509* peer = SSL_get0_peer_certificate(m_ssl);
   if (peer == nullptr) {
-    throw ZabbixError("negociação TLS: o servidor não apresentou certificado");
+    throw TransportError(
+        Step::handshake,
+        "negociação TLS: o servidor não apresentou certificado");
   }
-  const auto check = [](const char* what,
-                        const std::string& expected,
-                        const X509_NAME* name) {
-    if (expected.empty()) {
-      return;
-    }
-    const std::string actual = rfc4514(name);
-    if (actual != expected) {
-      throw ZabbixError(std::string("certificado do servidor: ") + what + " \""
-                        + actual + "\", esperado \"" + expected + "\"");
-    }
-  };
+  const auto check =
+      [](const char* what, const std::string& expected, const X509_NAME* name) {
+        if (expected.empty()) {
+          return;
+        }
+        const std::string actual = rfc4514(name);
+        if (actual != expected) {
+          throw TransportError(Step::handshake,
+                               std::string("certificado do servidor: ") + what
+                                   + " \"" + actual + "\", esperado \""
+                                   + expected + "\"");
+        }
+      };
   check("emissor", o.server_cert_issuer, X509_get_issuer_name(peer));
   check("assunto", o.server_cert_subject, X509_get_subject_name(peer));
 }
 
-} // namespace monitoring
+} // namespace transport

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "transport/fd.h"
-#include "monitoring/zabbix_server.h"
+#include "transport/resolved.h"
 
 #include <chrono>
 #include <cstddef>
@@ -9,13 +9,12 @@
 #include <span>
 #include <string_view>
 
-namespace monitoring {
+namespace transport {
 
 class TlsContext;
 class TlsSession;
 
 using Clock = std::chrono::steady_clock;
-using transport::Fd;
 
 /// When a step of an exchange must be over, and the budget its time-out
 /// message quotes.
@@ -29,16 +28,17 @@ struct StepDeadline {
   }
 };
 
-/// One TCP connection to a Zabbix server, plain or TLS, non-blocking
-/// underneath: every wait is a poll() cut to the step's deadline and to what
-/// the run's bound leaves. Failures throw ZabbixError with the reason only
-/// (the sender names the exchange); the run's bound throws
-/// console::TimeoutException.
+/// One TCP connection, plain or TLS, non-blocking underneath: every wait is
+/// a poll() cut to the step's deadline and to what the run's bound leaves.
+/// Failures throw TransportError with the step and the reason; the run's
+/// bound throws console::TimeoutException.
 class Connection {
 public:
-  /// Resolves server's host and connects to the first of its addresses that
-  /// answers, each attempt within `connect_timeout`.
-  static Connection open(const ZabbixServer& server,
+  /// Connects to the first of `peer`'s addresses that takes the connection,
+  /// each within `connect_timeout`. Throws TransportError: Step::resolve
+  /// when the name gave no address, Step::connect with every address's
+  /// reason (the reason alone when there is one address).
+  static Connection open(const Resolved& peer,
                          std::chrono::milliseconds connect_timeout);
 
   Connection(Connection&&) noexcept;
@@ -50,11 +50,11 @@ public:
   /// `deadline`. Every later write and read goes through the session.
   void start_tls(const TlsContext& context, const StepDeadline& deadline);
 
-  /// Writes every byte, or throws.
+  /// Writes every byte, or throws (Step::write).
   void write_all(std::string_view bytes, const StepDeadline& deadline);
 
   /// Reads until `out` is full or the peer ends the stream; returns how many
-  /// bytes arrived.
+  /// bytes arrived. Throws Step::read.
   std::size_t read_up_to(std::span<unsigned char> out,
                          const StepDeadline& deadline);
 
@@ -64,4 +64,4 @@ private:
   std::unique_ptr<TlsSession> m_tls; // after m_fd: closes before the socket
 };
 
-} // namespace monitoring
+} // namespace transport

@@ -1,14 +1,14 @@
-#include "monitoring/connection.h"
+#include "transport/connection.h"
 
 #include "console/deadline.h"
-#include "monitoring/tls_context.h"
-#include "monitoring/zabbix_error.h"
+#include "transport/progress.h"
+#include "transport/tls_context.h"
+#include "transport/transport_error.h"
 
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <memory>
 #include <netdb.h>
 #include <poll.h>
 #include <string>
@@ -16,13 +16,8 @@
 #include <sys/types.h>
 #include <system_error>
 
-namespace monitoring {
+namespace transport {
 namespace {
-
-struct AddrinfoFree {
-  void operator()(addrinfo* a) const noexcept { freeaddrinfo(a); }
-};
-using Addrinfo = std::unique_ptr<addrinfo, AddrinfoFree>;
 
 std::string errno_text(int error) {
   return std::system_category().message(error);
@@ -38,7 +33,7 @@ std::string ms_text(std::chrono::milliseconds ms) {
 // Waits until fd is ready for `events` or `until` passes; false on our own
 // time-out. Each poll is also cut to what the run's bound leaves, which
 // throws console::TimeoutException once the bound is gone.
-bool wait_ready(int fd, short events, Clock::time_point until) {
+bool wait_ready(int fd, short events, Clock::time_point until, Step step) {
   for (;;) {
     const auto left = until - Clock::now();
     if (left <= Clock::duration::zero()) {
@@ -53,28 +48,26 @@ bool wait_ready(int fd, short events, Clock::time_point until) {
       return true;
     }
     if (rc < 0 && errno != EINTR) {
-      throw ZabbixError("poll: " + errno_text(errno));
+      throw TransportError(step, "poll: " + errno_text(errno));
     }
   }
 }
 
-Addrinfo resolve(const ZabbixServer& server) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  std::array<char, 8> port{};
-  std::to_chars(port.data(), port.data() + port.size() - 1, server.port);
-  addrinfo* found = nullptr;
-  const int rc =
-      ::getaddrinfo(server.host.c_str(), port.data(), &hints, &found);
-  Addrinfo owned(found);
-  if (rc != 0) {
-    const std::string detail =
-        rc == EAI_SYSTEM ? errno_text(errno) : ::gai_strerror(rc);
-    throw ZabbixError("nome não resolvido: " + detail);
+// The address as a reason names it: "127.0.0.1", "[::1]".
+std::string address_text(const addrinfo& address) {
+  std::array<char, NI_MAXHOST> host{};
+  if (::getnameinfo(address.ai_addr,
+                    address.ai_addrlen,
+                    host.data(),
+                    host.size(),
+                    nullptr,
+                    0,
+                    NI_NUMERICHOST)
+      != 0) {
+    return "?";
   }
-  return owned;
+  const std::string text(host.data());
+  return address.ai_family == AF_INET6 ? "[" + text + "]" : text;
 }
 
 // Connects to one address within `timeout`; on failure returns an empty Fd
@@ -95,7 +88,8 @@ Fd connect_one(const addrinfo& address,
   if (::connect(fd.get(), address.ai_addr, address.ai_addrlen) != 0) {
     error = errno;
     if (error == EINPROGRESS) {
-      if (!wait_ready(fd.get(), POLLOUT, Clock::now() + timeout)) {
+      if (!wait_ready(
+              fd.get(), POLLOUT, Clock::now() + timeout, Step::connect)) {
         reason = "tempo esgotado ao conectar (" + ms_text(timeout) + ")";
         return Fd();
       }
@@ -116,42 +110,43 @@ Fd connect_one(const addrinfo& address,
 // Waits as a try on the connection asked; throws `timed_out` with the
 // deadline's budget when it passes first.
 void wait_for(int fd,
-              TlsSession::Wait wait,
+              Wait wait,
               const StepDeadline& deadline,
+              Step step,
               const char* timed_out) {
-  const short events = wait == TlsSession::Wait::readable ? POLLIN : POLLOUT;
-  if (!wait_ready(fd, events, deadline.until)) {
-    throw ZabbixError(std::string(timed_out) + " (" + ms_text(deadline.budget)
-                      + ")");
+  const short events = wait == Wait::readable ? POLLIN : POLLOUT;
+  if (!wait_ready(fd, events, deadline.until, step)) {
+    throw TransportError(
+        step, std::string(timed_out) + " (" + ms_text(deadline.budget) + ")");
   }
 }
 
 // One try on the plain socket, in the shape of a TLS session's progress so
 // that both kinds of connection share their waiting loops.
-TlsSession::Progress plain_write(int fd, std::string_view bytes) {
+Progress plain_write(int fd, std::string_view bytes) {
   // MSG_NOSIGNAL: a peer that has closed must give EPIPE, not kill the run.
   const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   if (n >= 0) {
-    return {TlsSession::Wait::none, static_cast<std::size_t>(n)};
+    return {Wait::none, static_cast<std::size_t>(n)};
   }
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-    return {TlsSession::Wait::writable};
+    return {Wait::writable};
   }
-  throw ZabbixError("enviar o pedido: " + errno_text(errno));
+  throw TransportError(Step::write, "enviar o pedido: " + errno_text(errno));
 }
 
-TlsSession::Progress plain_read(int fd, std::span<unsigned char> out) {
+Progress plain_read(int fd, std::span<unsigned char> out) {
   const ssize_t n = ::recv(fd, out.data(), out.size(), 0);
   if (n > 0) {
-    return {TlsSession::Wait::none, static_cast<std::size_t>(n)};
+    return {Wait::none, static_cast<std::size_t>(n)};
   }
   if (n == 0) {
-    return {TlsSession::Wait::none, 0, true};
+    return {Wait::none, 0, true};
   }
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-    return {TlsSession::Wait::readable};
+    return {Wait::readable};
   }
-  throw ZabbixError("ler a resposta: " + errno_text(errno));
+  throw TransportError(Step::read, "ler a resposta: " + errno_text(errno));
 }
 
 constexpr const char* k_write_timed_out = "tempo esgotado ao enviar o pedido";
@@ -164,20 +159,26 @@ Connection::Connection(Connection&&) noexcept = default;
 Connection& Connection::operator=(Connection&&) noexcept = default;
 Connection::~Connection() = default;
 
-Connection Connection::open(const ZabbixServer& server,
+Connection Connection::open(const Resolved& peer,
                             std::chrono::milliseconds connect_timeout) {
-  // Name resolution cannot be bounded by poll; at least do not start it
-  // once the run is already over time.
   console::deadline::check();
-  const Addrinfo addresses = resolve(server);
-  std::string reason = "nenhum endereço para o nome";
-  for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
+  if (peer.addresses() == nullptr) {
+    throw TransportError(Step::resolve, peer.failure());
+  }
+  // Every address's own reason: a name that resolves to an IPv6 address
+  // that is unreachable and an IPv4 one that refuses says both.
+  std::string reasons;
+  std::string reason;
+  std::size_t tried = 0;
+  for (const addrinfo* a = peer.addresses(); a != nullptr; a = a->ai_next) {
     Fd fd = connect_one(*a, connect_timeout, reason);
     if (fd) {
       return Connection(std::move(fd));
     }
+    reasons += (tried == 0 ? "" : ", ") + address_text(*a) + ": " + reason;
+    ++tried;
   }
-  throw ZabbixError(reason);
+  throw TransportError(Step::connect, tried == 1 ? reason : reasons);
 }
 
 void Connection::start_tls(const TlsContext& context,
@@ -185,12 +186,13 @@ void Connection::start_tls(const TlsContext& context,
   m_tls = std::make_unique<TlsSession>(context, m_fd.get());
   for (;;) {
     const auto progress = m_tls->handshake();
-    if (progress.wait == TlsSession::Wait::none) {
+    if (progress.wait == Wait::none) {
       return;
     }
     wait_for(m_fd.get(),
              progress.wait,
              deadline,
+             Step::handshake,
              "tempo esgotado na negociação TLS");
   }
 }
@@ -203,8 +205,9 @@ void Connection::write_all(std::string_view bytes,
     const auto progress =
         m_tls ? m_tls->write(bytes) : plain_write(m_fd.get(), bytes);
     bytes.remove_prefix(progress.bytes);
-    if (progress.wait != TlsSession::Wait::none) {
-      wait_for(m_fd.get(), progress.wait, deadline, k_write_timed_out);
+    if (progress.wait != Wait::none) {
+      wait_for(
+          m_fd.get(), progress.wait, deadline, Step::write, k_write_timed_out);
     }
   }
 }
@@ -220,11 +223,12 @@ std::size_t Connection::read_up_to(std::span<unsigned char> out,
     if (progress.closed) {
       break;
     }
-    if (progress.wait != TlsSession::Wait::none) {
-      wait_for(m_fd.get(), progress.wait, deadline, k_read_timed_out);
+    if (progress.wait != Wait::none) {
+      wait_for(
+          m_fd.get(), progress.wait, deadline, Step::read, k_read_timed_out);
     }
   }
   return got;
 }
 
-} // namespace monitoring
+} // namespace transport
