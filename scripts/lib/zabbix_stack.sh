@@ -1,0 +1,554 @@
+# shellcheck shell=bash
+# A throwaway Zabbix 6.0 stack on loopback addresses, shared by the
+# end-to-end test (tests/ops/zabbix_e2e), `scripts/demo zabbix` and, through
+# the test, scripts/screenshots:
+#
+#   - the server's database, made in a PostgreSQL cluster of scripts/pg_cluster;
+#   - one zabbix_server, or several with node names: a high-availability
+#     cluster on one database, each node with its own port and directory;
+#   - the PHP front end served by `php -S`, its API logged in as Admin;
+#   - a stand-in of the time-series store that keeps every row body and
+#     every SQL statement it is sent.
+#
+# Source it and call zs_begin NAME first. Every process is started in a
+# session of its own and recorded by PID; zs_begin makes zs_cleanup the EXIT
+# trap (INT and TERM exit through it), which undoes everything in the
+# reverse order it was done: processes stopped by PID (TERM, then KILL of
+# their session after 10 s), the database dropped, the working directory
+# ($ZS_TMP) removed unless ZS_KEEP=1.
+#
+# Settings, read when used: ZS_LISTEN_IP (127.20.0.1), ZS_DEADLINE (a value
+# of $SECONDS after which every wait fails), ZBX_SERVER_BIN, ZBX_FRONTEND,
+# ZBX_SQL, ZBX_SENDER, PG_BIN.
+
+ZBX_SERVER_BIN=${ZBX_SERVER_BIN:-/usr/sbin/zabbix_server}
+ZBX_FRONTEND=${ZBX_FRONTEND:-/usr/share/zabbix}
+ZBX_SQL=${ZBX_SQL:-/usr/share/zabbix-server-pgsql}
+ZBX_SENDER=${ZBX_SENDER:-zabbix_sender}
+PG_BIN=${PG_BIN:-/usr/lib/postgresql/15/bin}
+ZS_LISTEN_IP=${ZS_LISTEN_IP:-127.20.0.1}
+
+ZS_NAME=zabbix_stack
+ZS_STARTED=$SECONDS
+ZS_TMP=
+ZS_OK=0
+ZS_UNDO=()
+declare -gA ZS_LIVE=()
+declare -gA ZS_NODE_PID=() ZS_NODE_PORT=() ZS_NODE_DIR=()
+ZS_NODES=()
+
+zs_note() { printf '%s: [%3ds] %s\n' "$ZS_NAME" $((SECONDS - ZS_STARTED)) "$*"; }
+zs_fail() {
+  echo "$ZS_NAME: FAILED: $*" >&2
+  exit 1
+}
+
+# zs_missing: what the stack needs and this machine lacks, one reason, and
+# status 1; status 0 when everything is there.
+zs_missing() {
+  local f c php_modules
+  [ -x "$ZBX_SERVER_BIN" ] || { echo "$ZBX_SERVER_BIN not installed (zabbix-server-pgsql)"; return 1; }
+  [ -f "$ZBX_FRONTEND/api_jsonrpc.php" ] || { echo "front end not installed in $ZBX_FRONTEND (zabbix-frontend-php)"; return 1; }
+  [ -f "$ZBX_FRONTEND/include/classes/core/CConfigFile.php" ] || { echo "unexpected front end layout in $ZBX_FRONTEND"; return 1; }
+  for f in schema images data; do
+    [ -r "$ZBX_SQL/$f.sql.gz" ] || { echo "$ZBX_SQL/$f.sql.gz missing (zabbix-server-pgsql)"; return 1; }
+  done
+  for c in php jq curl setsid "$ZBX_SENDER" "$PG_BIN/psql"; do
+    command -v "$c" >/dev/null 2>&1 || { echo "$c not installed"; return 1; }
+  done
+  # Not piped into grep -q: under pipefail, php's SIGPIPE would count as failure.
+  php_modules=$(php -m 2>/dev/null) || true
+  grep -qx pgsql <<<"$php_modules" || { echo "PHP has no pgsql extension (php-pgsql)"; return 1; }
+}
+
+# --- Start and undo ----------------------------------------------------------------
+
+# zs_begin NAME: the messages' prefix, a working directory, the traps.
+zs_begin() {
+  ZS_NAME=$1
+  ZS_STARTED=$SECONDS
+  ZS_TMP=$(mktemp -d "/tmp/tarvo-$1.XXXXXX")
+  trap zs_cleanup EXIT
+  trap 'exit 130' INT TERM
+}
+
+# zs_on_exit COMMAND [ARG...]: run at clean-up, before what was done earlier.
+zs_on_exit() {
+  ZS_UNDO+=("$(printf '%q ' "$@")")
+}
+
+# zs_spawn LOG COMMAND [ARG...]: starts COMMAND in a session of its own, its
+# output appended to LOG, and records it; its PID in ZS_PID. A session of its
+# own: Ctrl-C on the terminal reaches only the script, which stops everything
+# in order, and the server's children can be found again after it is gone.
+zs_spawn() {
+  local log=$1
+  shift
+  setsid "$@" >>"$log" 2>&1 &
+  ZS_PID=$!
+  zs_track "$ZS_PID"
+}
+
+# zs_track PID: a child started otherwise, stopped at clean-up unless
+# zs_forget PID said that it was waited for.
+zs_track() {
+  ZS_LIVE[$1]=1
+  zs_on_exit zs_stop_pid "$1"
+}
+zs_forget() { unset "ZS_LIVE[$1]"; }
+
+# zs_stop_pid PID: TERM, up to 10 s to exit, then KILL to whatever is left
+# of its session; a PID already stopped is left alone.
+zs_stop_pid() {
+  local pid=$1 i
+  [ -n "${ZS_LIVE[$pid]:-}" ] || return 0
+  unset "ZS_LIVE[$pid]"
+  kill -TERM "$pid" 2>/dev/null || true
+  for i in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL -- "-$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+# zs_failure_report: the last lines of each server's log and the front end's
+# errors, printed by zs_cleanup unless ZS_OK=1.
+zs_failure_report() {
+  local node
+  for node in "${ZS_NODES[@]}"; do
+    if [ -s "${ZS_NODE_DIR[$node]}/zabbix_server.log" ]; then
+      echo "---- last lines of ${ZS_NODE_DIR[$node]}/zabbix_server.log"
+      tail -n 40 "${ZS_NODE_DIR[$node]}/zabbix_server.log"
+    fi
+  done
+  # Without the access log lines of the PHP server: errors only.
+  local access=(-e ' Accepted$' -e ' Closing$' -e '\]: POST ' -e '\]: GET ' -e 'Development Server')
+  if grep -qv "${access[@]}" "$ZS_TMP/php.log" 2>/dev/null; then
+    echo "---- $ZS_TMP/php.log"
+    grep -v "${access[@]}" "$ZS_TMP/php.log" | tail -n 40
+  fi
+}
+
+zs_cleanup() {
+  local status=$? i
+  trap - EXIT INT TERM
+  if [ "$ZS_OK" -ne 1 ] && [ -n "$ZS_TMP" ]; then
+    zs_failure_report
+  fi
+  for ((i = ${#ZS_UNDO[@]} - 1; i >= 0; i--)); do
+    eval "${ZS_UNDO[$i]}" || true
+  done
+  if [ -n "$ZS_TMP" ]; then
+    if [ "${ZS_KEEP:-0}" = 1 ]; then
+      echo "$ZS_NAME: kept $ZS_TMP"
+    else
+      rm -rf -- "$ZS_TMP"
+    fi
+  fi
+  exit "$status"
+}
+
+# zs_wait_for WHAT SECONDS COMMAND...: runs COMMAND every half second until it
+# succeeds; fails after SECONDS or at ZS_DEADLINE. COMMAND may describe what
+# it last saw in SEEN, for the failure message.
+SEEN=
+zs_wait_for() {
+  local what=$1 limit=$2
+  shift 2
+  local until=$((SECONDS + limit))
+  if [ -n "${ZS_DEADLINE:-}" ] && [ "$until" -gt "$ZS_DEADLINE" ]; then
+    until=$ZS_DEADLINE
+  fi
+  SEEN=
+  while ! "$@"; do
+    if [ "$SECONDS" -ge "$until" ]; then
+      zs_fail "timed out after ${limit}s waiting for $what${SEEN:+ (last seen: $SEEN)}"
+    fi
+    sleep 0.5
+  done
+}
+
+# zs_free_port: a port that nothing uses on ZS_LISTEN_IP, below 32768:
+# zabbix_server takes a ListenPort from 1024 to 32767 only.
+zs_free_port() {
+  local port
+  for _ in $(seq 1 200); do
+    port=$((20000 + RANDOM % 12768))
+    python3 -c 'import socket, sys
+s = socket.socket()
+s.bind((sys.argv[1], int(sys.argv[2])))' "$ZS_LISTEN_IP" "$port" 2>/dev/null || continue
+    echo "$port"
+    return 0
+  done
+  return 1
+}
+
+# zs_port_open IP PORT: whether something accepts connections there.
+zs_port_open() { (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; }
+
+# --- The server's database ----------------------------------------------------------
+
+# zs_use_pg CONN_ENV: the cluster of scripts/pg_cluster that holds the server's
+# database (ZS_PGHOST, ZS_PGPORT, ZS_PGUSER, ZS_PGPASSWORD, ZS_PGDATABASE).
+zs_use_pg() {
+  local key
+  for key in PGHOST PGPORT PGUSER PGPASSWORD PGDATABASE; do
+    printf -v "ZS_$key" '%s' "$(awk -v key="$key" 'index($0, key "=") == 1 { print substr($0, length(key) + 2); exit }' "$1")"
+  done
+}
+
+# zs_sql DB [PSQL_ARG...]: psql on a database of that cluster, unaligned.
+zs_sql() {
+  local db=$1
+  shift
+  PGPASSWORD=$ZS_PGPASSWORD "$PG_BIN/psql" -X -q -At -v ON_ERROR_STOP=1 \
+    -h "$ZS_PGHOST" -p "$ZS_PGPORT" -U "$ZS_PGUSER" -d "$db" "$@"
+}
+
+# zs_db_create: a database of its own (ZS_DB) with Zabbix's schema and data,
+# dropped at clean-up; ZS_T_SCHEMA is how long the load took.
+zs_db_create() {
+  ZS_DB=tarvo_zbx_${ZS_NAME//[^a-z0-9]/_}_$$
+  zs_note "creating database $ZS_DB and loading the Zabbix schema"
+  zs_sql "$ZS_PGDATABASE" -c "CREATE DATABASE $ZS_DB ENCODING 'UTF8' TEMPLATE template0" >/dev/null
+  zs_on_exit zs_db_drop
+  # Each file goes as one multi-statement query: psql would send data.sql's
+  # 170 000 statements one by one, each one logged by a cluster that logs
+  # every statement (scripts/pg_cluster's), which takes several times longer.
+  cat >"$ZS_TMP/load_sql.php" <<'PHP'
+<?php
+[$self, $host, $port, $db, $user, $password] = array_slice($argv, 0, 6);
+$quote = fn($v) => "'" . addcslashes($v, "'\\") . "'";
+$conn = pg_connect("host={$quote($host)} port={$quote($port)} dbname={$quote($db)} "
+                   . "user={$quote($user)} password={$quote($password)}");
+if ($conn === false) {
+    fwrite(STDERR, "cannot connect to $db\n");
+    exit(1);
+}
+foreach (array_slice($argv, 6) as $file) {
+    if (@pg_query($conn, gzdecode(file_get_contents($file))) === false) {
+        fwrite(STDERR, "$file: " . pg_last_error($conn) . "\n");
+        exit(1);
+    }
+}
+PHP
+  local t0=$SECONDS
+  php "$ZS_TMP/load_sql.php" "$ZS_PGHOST" "$ZS_PGPORT" "$ZS_DB" "$ZS_PGUSER" "$ZS_PGPASSWORD" \
+    "$ZBX_SQL/schema.sql.gz" "$ZBX_SQL/images.sql.gz" "$ZBX_SQL/data.sql.gz" \
+    || zs_fail "loading the Zabbix schema failed"
+  ZS_T_SCHEMA=$((SECONDS - t0))
+  zs_note "schema loaded in ${ZS_T_SCHEMA}s"
+}
+
+zs_db_drop() {
+  zs_sql "$ZS_PGDATABASE" -c "DROP DATABASE IF EXISTS $ZS_DB WITH (FORCE)" >/dev/null 2>&1 || true
+}
+
+# --- Servers ------------------------------------------------------------------------
+
+# zs_server_start NODE [HA]: a zabbix_server on ZS_DB, its trapper on a free
+# port of ZS_LISTEN_IP (ZS_NODE_PORT[NODE]), its configuration, log, PID file
+# and sockets in ZS_NODE_DIR[NODE]; ZS_SERVER_CONF is added to its
+# configuration. With HA, a node of a high-availability cluster named NODE:
+# the first node started becomes the active one; a node started while another
+# is active stands by and does not listen at all. Returns at once: see
+# zs_server_wait.
+zs_server_start() {
+  local node=$1 ha=${2:-} dir=$ZS_TMP/$1 port
+  port=$(zs_free_port) || zs_fail "no free port on $ZS_LISTEN_IP"
+  mkdir -p "$dir"
+  {
+    cat <<CONF
+ListenIP=$ZS_LISTEN_IP
+ListenPort=$port
+LogType=file
+LogFile=$dir/zabbix_server.log
+LogFileSize=0
+PidFile=$dir/zabbix_server.pid
+SocketDir=$dir
+DBHost=$ZS_PGHOST
+DBPort=$ZS_PGPORT
+DBName=$ZS_DB
+DBUser=$ZS_PGUSER
+DBPassword=$ZS_PGPASSWORD
+AllowUnsupportedDBVersions=1
+CacheUpdateFrequency=1
+HousekeepingFrequency=0
+StartPollers=1
+StartPollersUnreachable=1
+StartPreprocessors=2
+StartTrappers=2
+StartPingers=0
+StartDiscoverers=0
+StartHTTPPollers=0
+StartTimers=1
+StartEscalators=1
+StartAlerters=1
+StartDBSyncers=1
+StartLLDProcessors=1
+StartReportWriters=0
+Timeout=4
+CONF
+    if [ -n "$ha" ]; then
+      printf 'HANodeName=%s\nNodeAddress=%s:%s\n' "$node" "$ZS_LISTEN_IP" "$port"
+    fi
+    if [ "$(id -u)" -eq 0 ]; then
+      echo "AllowRoot=1"
+    fi
+    [ -z "${ZS_SERVER_CONF:-}" ] || printf '%s\n' "$ZS_SERVER_CONF"
+  } >"$dir/zabbix_server.conf"
+  zs_note "starting zabbix_server $node${ha:+ (high-availability node)}, trapper $ZS_LISTEN_IP:$port"
+  zs_spawn "$dir/zabbix_server.out" "$ZBX_SERVER_BIN" -f -c "$dir/zabbix_server.conf"
+  ZS_NODES+=("$node")
+  ZS_NODE_PID[$node]=$ZS_PID
+  ZS_NODE_PORT[$node]=$port
+  ZS_NODE_DIR[$node]=$dir
+}
+
+# zs_server_listens NODE: the node runs and takes connections on its trapper.
+zs_server_listens() {
+  kill -0 "${ZS_NODE_PID[$1]}" 2>/dev/null \
+    || zs_fail "zabbix_server $1 exited: $(cat "${ZS_NODE_DIR[$1]}/zabbix_server.out")"
+  zs_port_open "$ZS_LISTEN_IP" "${ZS_NODE_PORT[$1]}"
+}
+
+# zs_server_wait NODE: until the node takes values (an active node).
+zs_server_wait() { zs_wait_for "zabbix_server $1's trapper port" 30 zs_server_listens "$1"; }
+
+# zs_server_stop NODE: SIGTERM, as an administrator stops a node.
+zs_server_stop() { zs_stop_pid "${ZS_NODE_PID[$1]}"; }
+
+# zs_ha_status NODE: the node's state in the cluster's table (active,
+# standby, stopped, unavailable), empty before it registered.
+zs_ha_status() {
+  zs_sql "$ZS_DB" -v node="$1" <<'SQL'
+SELECT CASE status WHEN 0 THEN 'standby' WHEN 1 THEN 'stopped' WHEN 2 THEN 'unavailable'
+                   WHEN 3 THEN 'active' ELSE status::text END
+FROM ha_node WHERE name = :'node'
+SQL
+}
+
+# zs_ha_is NODE STATE: the node is in STATE; what it is in SEEN.
+zs_ha_is() {
+  SEEN="$1 is $(zs_ha_status "$1")"
+  [ "$SEEN" = "$1 is $2" ]
+}
+
+# --- Front end and API --------------------------------------------------------------
+
+# zs_frontend_start: the front end on a free port of ZS_LISTEN_IP (ZS_WEB_URL),
+# pointed at the first server started, its API logged in as Admin (ZS_AUTH)
+# and the server's own host disabled, so that it adds nothing of its own.
+zs_frontend_start() {
+  local server=${ZS_NODES[0]}
+  # The front end reads its settings from the fixed path /etc/zabbix/zabbix.conf.php.
+  # A copy of the class that reads them, loaded before the front end's own
+  # autoloader would find it, reads this stack's file instead, so nothing in
+  # /etc is touched.
+  cat >"$ZS_TMP/zabbix.conf.php" <<PHP
+<?php
+\$DB['TYPE'] = 'POSTGRESQL';
+\$DB['SERVER'] = $(zs_php_quote "$ZS_PGHOST");
+\$DB['PORT'] = $(zs_php_quote "$ZS_PGPORT");
+\$DB['DATABASE'] = $(zs_php_quote "$ZS_DB");
+\$DB['USER'] = $(zs_php_quote "$ZS_PGUSER");
+\$DB['PASSWORD'] = $(zs_php_quote "$ZS_PGPASSWORD");
+\$DB['SCHEMA'] = '';
+\$DB['ENCRYPTION'] = false;
+\$DB['KEY_FILE'] = '';
+\$DB['CERT_FILE'] = '';
+\$DB['CA_FILE'] = '';
+\$DB['VERIFY_HOST'] = false;
+\$DB['CIPHER_LIST'] = '';
+\$DB['VAULT_URL'] = '';
+\$DB['VAULT_DB_PATH'] = '';
+\$DB['VAULT_TOKEN'] = '';
+\$DB['DOUBLE_IEEE754'] = true;
+\$ZBX_SERVER = '$ZS_LISTEN_IP';
+\$ZBX_SERVER_PORT = '${ZS_NODE_PORT[$server]}';
+\$ZBX_SERVER_NAME = 'tarvo $ZS_NAME';
+\$IMAGE_FORMAT_DEFAULT = IMAGE_FORMAT_PNG;
+PHP
+  sed "s#'/etc/zabbix/zabbix.conf.php'#'$ZS_TMP/zabbix.conf.php'#" \
+    "$ZBX_FRONTEND/include/classes/core/CConfigFile.php" >"$ZS_TMP/CConfigFile.php"
+  grep -q "'$ZS_TMP/zabbix.conf.php'" "$ZS_TMP/CConfigFile.php" \
+    || zs_fail "could not redirect the front end's configuration file (CConfigFile.php changed?)"
+  printf '<?php\nrequire_once %s;\n' "$(zs_php_quote "$ZS_TMP/CConfigFile.php")" >"$ZS_TMP/prepend.php"
+
+  ZS_WEB_PORT=$(zs_free_port) || zs_fail "no free port on $ZS_LISTEN_IP"
+  ZS_WEB_URL="http://$ZS_LISTEN_IP:$ZS_WEB_PORT"
+  ZS_API_URL="$ZS_WEB_URL/api_jsonrpc.php"
+  zs_note "starting the front end on $ZS_LISTEN_IP:$ZS_WEB_PORT"
+  # The cache of compiled scripts makes each API call several times quicker: the
+  # front end loads hundreds of files per request.
+  zs_spawn "$ZS_TMP/php.log" php -d auto_prepend_file="$ZS_TMP/prepend.php" -d memory_limit=512M \
+    -d post_max_size=16M -d opcache.enable=1 -d opcache.enable_cli=1 \
+    -d max_execution_time=300 -d display_errors=0 -d log_errors=1 -d error_log="$ZS_TMP/php.log" \
+    -S "$ZS_LISTEN_IP:$ZS_WEB_PORT" -t "$ZBX_FRONTEND"
+  ZS_PHP_PID=$ZS_PID
+  ZS_AUTH=null
+  ZS_API_ID=0
+  zs_wait_for "the front end's API" 20 zs_api_up
+  zs_note "API version $(zs_api apiinfo.version '{}')"
+  ZS_AUTH=$(zs_api user.login '{"username":"Admin","password":"zabbix"}')
+
+  local own_host
+  own_host=$(zs_api host.get '{"filter":{"host":["Zabbix server"]},"output":["hostid"]}' | jq -r '.[0].hostid // empty')
+  if [ -n "$own_host" ]; then
+    zs_api host.update "$(jq -cn --arg h "$own_host" '{hostid: $h, status: 1}')" >/dev/null
+  fi
+}
+
+zs_php_quote() { printf "'%s'" "$(printf '%s' "$1" | sed -e "s/\\\\/\\\\\\\\/g" -e "s/'/\\\\'/g")"; }
+
+zs_api_up() {
+  kill -0 "$ZS_PHP_PID" 2>/dev/null || zs_fail "php -S exited: $(tail -n 5 "$ZS_TMP/php.log")"
+  curl -sS --max-time 5 -H 'Content-Type: application/json-rpc' \
+    -d '{"jsonrpc":"2.0","method":"apiinfo.version","params":{},"id":0}' "$ZS_API_URL" 2>/dev/null \
+    | jq -e '.result' >/dev/null 2>&1
+}
+
+# zs_api METHOD PARAMS: the result member of the reply, as JSON; fails on an error.
+zs_api() {
+  local method=$1 params=$2 request reply
+  ZS_API_ID=$((ZS_API_ID + 1))
+  request=$(jq -cn --arg m "$method" --argjson p "$params" --argjson a "$ZS_AUTH" --argjson i "$ZS_API_ID" \
+    '{jsonrpc: "2.0", method: $m, params: $p, id: $i} + (if $a == null then {} else {auth: $a} end)')
+  reply=$(curl -sS --max-time 60 -H 'Content-Type: application/json-rpc' --data-binary @- "$ZS_API_URL" <<<"$request") \
+    || zs_fail "API $method: no reply"
+  if ! jq -e 'has("result")' >/dev/null 2>&1 <<<"$reply"; then
+    zs_fail "API $method: $(jq -c '.error // .' <<<"$reply" 2>/dev/null || echo "$reply")"
+  fi
+  jq -c '.result' <<<"$reply"
+}
+
+# zs_import_template FILE NAME: imports the template file and sets
+# ZS_TEMPLATE_ID to the id of the template called NAME.
+zs_import_template() {
+  local file=$1 name=$2 params
+  params=$(jq -cn --rawfile source "$file" '{
+    format: "yaml", source: $source,
+    rules: {
+      groups: {createMissing: true, updateExisting: true},
+      templates: {createMissing: true, updateExisting: true},
+      items: {createMissing: true, updateExisting: true, deleteMissing: true},
+      discoveryRules: {createMissing: true, updateExisting: true, deleteMissing: true},
+      triggers: {createMissing: true, updateExisting: true, deleteMissing: true},
+      graphs: {createMissing: true, updateExisting: true, deleteMissing: true},
+      templateDashboards: {createMissing: true, updateExisting: true, deleteMissing: true},
+      valueMaps: {createMissing: true, updateExisting: true, deleteMissing: true},
+      templateLinkage: {createMissing: true}
+    }}')
+  [ "$(zs_api configuration.import "$params")" = true ] || zs_fail "configuration.import did not return true"
+  ZS_TEMPLATE_ID=$(zs_api template.get "$(jq -cn --arg t "$name" '{filter: {host: [$t]}, output: ["templateid"]}')" \
+    | jq -r '.[0].templateid // empty')
+  [ -n "$ZS_TEMPLATE_ID" ] || zs_fail "template \"$name\" not found after the import"
+  zs_note "template imported (id $ZS_TEMPLATE_ID)"
+}
+
+# zs_hosts_create GROUP HOST_JSON...: a host group and one host per object
+# ({host: NAME} and any other host.create member), each in the group and
+# linked to the imported template; their ids in ZS_HOST_IDS, in order.
+zs_hosts_create() {
+  local group_id hosts_json
+  group_id=$(zs_api hostgroup.create "$(jq -cn --arg g "$1" '{name: $g}')" | jq -r '.groupids[0]')
+  shift
+  # One call for every host: linking the template is most of each call's time.
+  hosts_json=$(printf '%s\n' "$@" | jq -nc --arg g "$group_id" --arg t "$ZS_TEMPLATE_ID" \
+    '[inputs | . + {groups: [{groupid: $g}], templates: [{templateid: $t}]}]')
+  mapfile -t ZS_HOST_IDS < <(zs_api host.create "$hosts_json" | jq -r '.hostids[]')
+  [ "${#ZS_HOST_IDS[@]}" -eq $# ] || zs_fail "host.create made ${#ZS_HOST_IDS[@]} hosts, not $#"
+}
+
+# zs_cache_barrier HOSTID HOST NODE: returns once NODE's configuration cache
+# holds everything created so far. A value sent for a key is accepted only
+# once the cache has the item: a trapper item made now, after everything
+# else, is accepted only when the cache has caught up with all of it.
+ZS_BARRIER=0
+zs_cache_barrier() {
+  local hostid=$1 host=$2 node=$3 key
+  ZS_BARRIER=$((ZS_BARRIER + 1))
+  key="tarvo.barreira[$ZS_BARRIER]"
+  zs_api item.create "$(jq -cn --arg h "$hostid" --arg k "$key" \
+    '{hostid: $h, name: ("Barreira " + $k), key_: $k, type: 2, value_type: 3}')" >/dev/null
+  zs_wait_for "the configuration cache to hold $key" 30 zs_sender_accepts "$host" "$key" "$node"
+}
+zs_sender_accepts() {
+  "$ZBX_SENDER" -z "$ZS_LISTEN_IP" -p "${ZS_NODE_PORT[$3]}" -s "$1" -k "$2" -o 1 >/dev/null 2>&1
+}
+
+# zs_discovered_count HOSTID: how many items the discovery rule has created.
+zs_discovered_count() {
+  zs_api item.get "$(jq -cn --arg h "$1" '{hostids: [$h], filter: {flags: 4}, countOutput: true}')" | jq -r '.'
+}
+
+# zs_has_discovered HOSTID COUNT: the discovery rule has created COUNT items.
+zs_has_discovered() {
+  local n
+  n=$(zs_discovered_count "$1")
+  SEEN="$n items; discovery rule: $(zs_api discoveryrule.get "$(jq -cn --arg h "$1" \
+    '{hostids: [$h], output: ["state", "error"]}')" | jq -c '.[0]')"
+  [ "$n" -eq "$2" ]
+}
+
+# zs_items HOSTID: the host's items, with their last value and its clock.
+zs_items() {
+  zs_api item.get "$(jq -cn --arg h "$1" \
+    '{hostids: [$h], output: ["itemid", "key_", "name", "description", "value_type", "state", "error", "flags", "lastclock", "lastvalue"]}')"
+}
+
+# zs_values_since HOSTID CLOCK: every item of the host, the barriers
+# (tarvo.barreira[N]) aside, has a value from CLOCK on; the items, as item.get gives
+# them, in ITEMS.
+zs_values_since() {
+  ITEMS=$(zs_items "$1")
+  SEEN="without a value since $2: $(jq -c --argjson since "$2" \
+    '[.[] | select((.key_ | startswith("tarvo.barreira[")) | not) | select((.lastclock | tonumber) < $since) | .key_]' <<<"$ITEMS")"
+  [ "$(jq --argjson since "$2" '[.[] | select((.key_ | startswith("tarvo.barreira[")) | not)
+      | select((.lastclock | tonumber) < $since)] | length' <<<"$ITEMS")" -eq 0 ]
+}
+
+# --- The store ------------------------------------------------------------------
+
+# zs_store_start: a stand-in for the time-series store on a loopback address
+# of its own (SQL and rows both on port 9000, so that stacks run side by side
+# never share it; ZS_STORE_IP). It answers that the table is already in
+# shape and keeps every row body (ZS_STORE_ROWS) and every statement, one a
+# line (ZS_STORE_SQL), so a run ends at once instead of waiting out the
+# ingestion retries of an unreachable store, and what it sent can be counted.
+zs_store_start() {
+  cat >"$ZS_TMP/store.php" <<'PHP'
+<?php
+$path = parse_url($_SERVER['REQUEST_URI'], PHP_URL_PATH);
+if ($path === '/exec') {
+    $query = $_GET['query'] ?? '';
+    file_put_contents(getenv('TARVO_STORE_SQL'), str_replace("\n", ' ', $query) . "\n", FILE_APPEND | LOCK_EX);
+    header('Content-Type: application/json');
+    echo json_encode(['query' => $query, 'dataset' => array_fill(0, 15, ['c'])]);
+} elseif ($path === '/write') {
+    file_put_contents(getenv('TARVO_STORE_ROWS'), file_get_contents('php://input'), FILE_APPEND | LOCK_EX);
+    http_response_code(204);
+} else {
+    http_response_code(404);
+}
+PHP
+  ZS_STORE_ROWS=$ZS_TMP/rows.ilp
+  ZS_STORE_SQL=$ZS_TMP/store_sql.log
+  : >"$ZS_STORE_ROWS"
+  : >"$ZS_STORE_SQL"
+  ZS_STORE_IP=127.21.$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
+  zs_note "starting the store stand-in on $ZS_STORE_IP:9000"
+  zs_spawn "$ZS_TMP/store.log" env TARVO_STORE_ROWS="$ZS_STORE_ROWS" TARVO_STORE_SQL="$ZS_STORE_SQL" \
+    php -d display_errors=0 -d log_errors=1 -d error_log="$ZS_TMP/store.log" \
+    -S "$ZS_STORE_IP:9000" "$ZS_TMP/store.php"
+  ZS_STORE_PID=$ZS_PID
+  zs_wait_for "the store stand-in" 20 zs_store_up
+  # The stand-in's own probe is not the collector's.
+  : >"$ZS_STORE_SQL"
+}
+
+zs_store_up() {
+  kill -0 "$ZS_STORE_PID" 2>/dev/null || zs_fail "the store stand-in exited: $(tail -n 5 "$ZS_TMP/store.log")"
+  curl -sS --max-time 5 "http://$ZS_STORE_IP:9000/exec?query=x" 2>/dev/null | jq -e '.dataset' >/dev/null 2>&1
+}
