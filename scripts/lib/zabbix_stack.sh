@@ -97,13 +97,14 @@ zs_track() {
 }
 zs_forget() { unset "ZS_LIVE[$1]"; }
 
-# zs_stop_pid PID: TERM, up to 10 s to exit, then KILL to whatever is left
-# of its session; a PID already stopped is left alone.
+# zs_stop_pid PID: TERM (unless zs_cleanup sent it already), up to 10 s to
+# exit, then KILL to whatever is left of its session; a PID already stopped
+# is left alone.
 zs_stop_pid() {
   local pid=$1 i
   [ -n "${ZS_LIVE[$pid]:-}" ] || return 0
+  [ "${ZS_LIVE[$pid]}" = termed ] || kill -TERM "$pid" 2>/dev/null || true
   unset "ZS_LIVE[$pid]"
-  kill -TERM "$pid" 2>/dev/null || true
   for i in $(seq 1 100); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
@@ -131,11 +132,19 @@ zs_failure_report() {
 }
 
 zs_cleanup() {
-  local status=$? i
+  local status=$? i pid
   trap - EXIT INT TERM
-  if [ "$ZS_OK" -ne 1 ] && [ -n "$ZS_TMP" ]; then
+  # Not after Ctrl-C (130): nothing failed.
+  if [ "$ZS_OK" -ne 1 ] && [ "$status" -ne 130 ] && [ -n "$ZS_TMP" ]; then
     zs_failure_report
   fi
+  # Every process is told at once and they stop side by side; the undoing
+  # below then waits for each in turn, so a database is dropped only once
+  # the servers that use it are gone.
+  for pid in "${!ZS_LIVE[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+    ZS_LIVE[$pid]=termed
+  done
   for ((i = ${#ZS_UNDO[@]} - 1; i >= 0; i--)); do
     eval "${ZS_UNDO[$i]}" || true
   done
@@ -175,9 +184,13 @@ zs_free_port() {
   local port
   for _ in $(seq 1 200); do
     port=$((20000 + RANDOM % 12768))
-    python3 -c 'import socket, sys
+    if command -v python3 >/dev/null 2>&1; then
+      python3 -c 'import socket, sys
 s = socket.socket()
 s.bind((sys.argv[1], int(sys.argv[2])))' "$ZS_LISTEN_IP" "$port" 2>/dev/null || continue
+    elif zs_port_open "$ZS_LISTEN_IP" "$port"; then
+      continue
+    fi
     echo "$port"
     return 0
   done
@@ -206,13 +219,14 @@ zs_sql() {
     -h "$ZS_PGHOST" -p "$ZS_PGPORT" -U "$ZS_PGUSER" -d "$db" "$@"
 }
 
-# zs_db_create: a database of its own (ZS_DB) with Zabbix's schema and data,
-# dropped at clean-up; ZS_T_SCHEMA is how long the load took.
+# zs_db_create [kept]: a database of its own (ZS_DB) with Zabbix's schema and
+# data, dropped at clean-up unless kept (when the whole cluster is thrown
+# away after it); ZS_T_SCHEMA is how long the load took.
 zs_db_create() {
   ZS_DB=tarvo_zbx_${ZS_NAME//[^a-z0-9]/_}_$$
   zs_note "creating database $ZS_DB and loading the Zabbix schema"
   zs_sql "$ZS_PGDATABASE" -c "CREATE DATABASE $ZS_DB ENCODING 'UTF8' TEMPLATE template0" >/dev/null
-  zs_on_exit zs_db_drop
+  [ "${1:-}" = kept ] || zs_on_exit zs_db_drop
   # Each file goes as one multi-statement query: psql would send data.sql's
   # 170 000 statements one by one, each one logged by a cluster that logs
   # every statement (scripts/pg_cluster's), which takes several times longer.
