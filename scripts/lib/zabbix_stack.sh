@@ -18,8 +18,9 @@
 # ($ZS_TMP) removed unless ZS_KEEP=1.
 #
 # Settings, read when used: ZS_LISTEN_IP (127.20.0.1), ZS_DEADLINE (a value
-# of $SECONDS after which every wait fails), ZBX_SERVER_BIN, ZBX_FRONTEND,
-# ZBX_SQL, ZBX_SENDER, PG_BIN.
+# of $SECONDS after which every wait fails), ZS_SERVER_NAME (the name the
+# front end shows, "tarvo NAME"), ZBX_SERVER_BIN, ZBX_FRONTEND, ZBX_SQL,
+# ZBX_SENDER, PG_BIN.
 
 ZBX_SERVER_BIN=${ZBX_SERVER_BIN:-/usr/sbin/zabbix_server}
 ZBX_FRONTEND=${ZBX_FRONTEND:-/usr/share/zabbix}
@@ -381,7 +382,7 @@ zs_frontend_start() {
 \$DB['DOUBLE_IEEE754'] = true;
 \$ZBX_SERVER = '$ZS_LISTEN_IP';
 \$ZBX_SERVER_PORT = '${ZS_NODE_PORT[$server]}';
-\$ZBX_SERVER_NAME = 'tarvo $ZS_NAME';
+\$ZBX_SERVER_NAME = $(zs_php_quote "${ZS_SERVER_NAME:-tarvo $ZS_NAME}");
 \$IMAGE_FORMAT_DEFAULT = IMAGE_FORMAT_PNG;
 PHP
   sed "s#'/etc/zabbix/zabbix.conf.php'#'$ZS_TMP/zabbix.conf.php'#" \
