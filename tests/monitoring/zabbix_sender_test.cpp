@@ -1,9 +1,9 @@
 #include "console/deadline.h"
-#include "transport/fd.h"
 #include "monitoring/sender_settings.h"
 #include "monitoring/zabbix_sender.h"
 #include "monitoring/zabbix_server.h"
 #include "support/fake_trapper.h"
+#include "transport/fd.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -513,10 +513,18 @@ TEST_F(ZabbixServerParseTest, AcceptedForms) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    const auto server = parse_zabbix_server(c.text);
-    EXPECT_EQ(server.host, c.host);
-    EXPECT_EQ(server.port, c.port);
+    const auto nodes = monitoring::parse_zabbix_nodes(c.text);
+    ASSERT_EQ(nodes.size(), 1U);
+    EXPECT_EQ(nodes[0].host, c.host);
+    EXPECT_EQ(nodes[0].port, c.port);
   }
+  // A cluster's nodes, in the order given, each read as one address.
+  const auto nodes =
+      monitoring::parse_zabbix_nodes("zbx-a;zbx-b:10052;[2001:db8::7]");
+  ASSERT_EQ(nodes.size(), 3U);
+  EXPECT_EQ(monitoring::server_text(nodes[0]), "zbx-a:10051");
+  EXPECT_EQ(monitoring::server_text(nodes[1]), "zbx-b:10052");
+  EXPECT_EQ(monitoring::server_text(nodes[2]), "[2001:db8::7]:10051");
 }
 
 TEST_F(ZabbixServerParseTest, RejectedForms) {
@@ -545,10 +553,16 @@ TEST_F(ZabbixServerParseTest, RejectedForms) {
       {"::1", "endereço IPv6 deve vir entre colchetes, como [::1]:10051"},
       {"2001:db8::7:10051",
        "endereço IPv6 deve vir entre colchetes, como [::1]:10051"},
+      {"a;;b", "nó vazio na lista"},
+      {"a;b;", "nó vazio na lista"},
+      {";a", "nó vazio na lista"},
+      {"a,b", "',' separaria grupos de servidores, o que não é suportado"},
+      {"a:1;b:2,c:3", "',' separaria grupos"},
+      {"n;n;n;n;n;n;n;n;n;n;n;n;n;n;n;n;n", "mais de 16 nós"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    EXPECT_THAT([&] { parse_zabbix_server(c.text); },
+    EXPECT_THAT([&] { monitoring::parse_zabbix_nodes(c.text); },
                 ThrowsMessage<ZabbixError>(
                     HasSubstr(std::string("endereço do servidor Zabbix \"")
                               + c.text + "\": " + c.reason)));
