@@ -394,6 +394,11 @@ TEST_F(SenderSettingsTest, TlsSettingsMustBeCompleteAndConsistent) {
   };
   const std::string hex32 = "0123456789abcdefABCDEF0123456789";
   const std::string good = key_file("good", hex32 + "\r\n");
+  // 128 characters, as Zabbix allows, of three bytes each.
+  std::string euros_128;
+  for (int i = 0; i < 128; ++i) {
+    euros_128 += "€";
+  }
   struct Case {
     const char* name;
     monitoring::SenderEnvironment env;
@@ -454,6 +459,12 @@ TEST_F(SenderSettingsTest, TlsSettingsMustBeCompleteAndConsistent) {
         {"ZABBIX_TLS_PSK_FILE", good}},
        "ZABBIX_TLS_PSK_IDENTITY=\"" + std::string(129, 'x')
            + "\": a identidade deve ter até 128 caracteres UTF-8"},
+      {"identity beyond what the TLS library sends",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", euros_128},
+        {"ZABBIX_TLS_PSK_FILE", good}},
+       "ZABBIX_TLS_PSK_IDENTITY=\"" + euros_128
+           + "\": a identidade tem 384 bytes em UTF-8, e o TLS aceita até 256"},
       {"unreadable key file",
        {{"ZABBIX_TLS_CONNECT", "psk"},
         {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"},
