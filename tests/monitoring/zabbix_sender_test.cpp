@@ -3,6 +3,7 @@
 #include "monitoring/zabbix_sender.h"
 #include "monitoring/zabbix_server.h"
 #include "support/fake_trapper.h"
+#include "support/sockets.h"
 #include "transport/fd.h"
 
 #include <arpa/inet.h>
@@ -31,29 +32,8 @@ using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 using namespace std::chrono_literals;
 
-std::string u32le(std::uint32_t v) {
-  std::string out;
-  for (unsigned shift = 0; shift < 32; shift += 8) {
-    out.push_back(static_cast<char>((v >> shift) & 0xFFU));
-  }
-  return out;
-}
-
 std::string port_text(std::uint16_t port) {
   return std::to_string(port);
-}
-
-// A port on 127.0.0.1 that nothing listens on: bound once, then released.
-std::uint16_t closed_port() {
-  transport::Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  auto* generic = reinterpret_cast<sockaddr*>(&address);
-  socklen_t length = sizeof address;
-  EXPECT_EQ(::bind(fd.get(), generic, length), 0);
-  EXPECT_EQ(::getsockname(fd.get(), generic, &length), 0);
-  return ntohs(address.sin_port);
 }
 
 class ZabbixSenderTest : public ::testing::Test {
@@ -79,10 +59,7 @@ TEST_F(ZabbixSenderTest, FrameIsHeaderLittleEndianLengthAndJson) {
   ASSERT_EQ(received.size(), 1U);
   const std::string body =
       R"({"request":"sender data","data":[{"host":"pop-01","key":"titulos_totais_em_atraso","value":"3"}]})";
-  EXPECT_EQ(received[0].raw,
-            std::string("ZBXD\x01", 5)
-                + u32le(static_cast<std::uint32_t>(body.size())) + u32le(0)
-                + body);
+  EXPECT_EQ(received[0].raw, Reply::framed(body).bytes());
   EXPECT_EQ(received[0].host, "pop-01");
   EXPECT_EQ(received[0].key, "titulos_totais_em_atraso");
   EXPECT_EQ(received[0].value, "3");
@@ -97,10 +74,8 @@ TEST_F(ZabbixSenderTest, LengthAboveOneByteIsLittleEndian) {
   const std::string body =
       R"({"request":"sender data","data":[{"host":"h","key":"k","value":")"
       + value + "\"}]}";
-  ASSERT_GE(received[0].raw.size(), 13U);
-  EXPECT_EQ(received[0].raw.substr(5, 8),
-            u32le(static_cast<std::uint32_t>(body.size())) + u32le(0));
-  EXPECT_EQ(received[0].raw.substr(13), body);
+  ASSERT_GT(body.size(), 255U);
+  EXPECT_EQ(received[0].raw, Reply::framed(body).bytes());
 }
 
 TEST_F(ZabbixSenderTest, AwkwardTextArrivesExactly) {
@@ -160,10 +135,7 @@ TEST_F(ZabbixSenderTest, SeveralValuesTravelInOneRequest) {
       R"({"host":"pop-01","key":"valor_divida[1]","value":"10.5"},)"
       R"({"host":"pop-01","key":"titulos_em_atraso[1]","value":"2"},)"
       R"({"host":"pop-01","key":"valor_divida[2]","value":"Constru\u00e7\u00f5es"}]})";
-  EXPECT_EQ(received[0].raw,
-            std::string("ZBXD\x01", 5)
-                + u32le(static_cast<std::uint32_t>(body.size())) + u32le(0)
-                + body);
+  EXPECT_EQ(received[0].raw, Reply::framed(body).bytes());
 
   // A failure names the request by its first and last keys.
   auto second = fill();
@@ -204,10 +176,7 @@ TEST_F(ZabbixSenderTest, ReplyCountsAreReadFromInfo) {
       payload += std::string(R"(,"info":")") + c.info + "\"";
     }
     payload += "}";
-    const auto answer = monitoring::parse_reply(
-        std::string("ZBXD\x01", 5)
-        + u32le(static_cast<std::uint32_t>(payload.size())) + u32le(0)
-        + payload);
+    const auto answer = monitoring::parse_reply(Reply::framed(payload).bytes());
     ASSERT_EQ(answer.counts.has_value(), c.counts.has_value());
     if (c.counts) {
       EXPECT_EQ(answer.counts->processed, c.counts->processed);
@@ -218,7 +187,7 @@ TEST_F(ZabbixSenderTest, ReplyCountsAreReadFromInfo) {
 }
 
 TEST_F(ZabbixSenderTest, RefusedConnection) {
-  const auto port = closed_port();
+  const auto port = test_support::unused_port();
   EXPECT_THAT(
       [&] { send_zabbix(local(port), "h", "titulos_totais_em_atraso", "1"); },
       ThrowsMessage<ZabbixError>(
@@ -269,20 +238,19 @@ TEST_F(ZabbixSenderTest, MalformedReplies) {
        Reply::raw(std::string("ZBXD\x01\x05\x00", 7)),
        "cabeçalho curto na resposta (7 de 13 bytes)"},
       {"flags without protocol bit",
-       Reply::raw(std::string("ZBXD\x00", 5) + u32le(2) + u32le(0) + "{}"),
+       Reply::framed("{}", {.flags = 0x00, .length = {}, .reserved = 0}),
        "resposta sem a flag de protocolo 0x01"},
       {"compressed",
-       Reply::raw(std::string("ZBXD\x03", 5) + u32le(2) + u32le(2) + "{}"),
+       Reply::framed("{}", {.flags = 0x03, .length = {}, .reserved = 2}),
        "resposta comprimida (flag 0x02) não suportada"},
       {"large packet flag",
-       Reply::raw(std::string("ZBXD\x05", 5) + u32le(2) + u32le(0) + "{}"),
+       Reply::framed("{}", {.flags = 0x05, .length = {}, .reserved = 0}),
        "flags da resposta não suportadas (0x05)"},
       {"over 16 MiB",
-       Reply::raw(std::string("ZBXD\x01", 5) + u32le(16U * 1024U * 1024U + 1U)
-                  + u32le(0)),
+       Reply::framed("", {.length = 16U * 1024U * 1024U + 1U}),
        "resposta grande demais (16777217 bytes)"},
       {"body shorter than length",
-       Reply::raw(std::string("ZBXD\x01", 5) + u32le(10) + u32le(0) + "{\"r"),
+       Reply::framed("{\"r", {.length = 10}),
        "resposta curta (3 de 10 bytes)"},
       {"body not json", Reply::framed("not json"), "resposta malformada: "},
       {"no response member",
@@ -309,9 +277,7 @@ TEST_F(ZabbixSenderTest, ExactLengthBodyWithTrailingBytesIsAccepted) {
   // Only datalen bytes belong to the reply; what follows is not read.
   const std::string body = R"({"response":"success"})";
   FakeTrapper trapper(
-      Script{Reply::raw(std::string("ZBXD\x01", 5)
-                        + u32le(static_cast<std::uint32_t>(body.size()))
-                        + u32le(0) + body + "trailing")});
+      Script{Reply::raw(Reply::framed(body).bytes() + "trailing")});
   EXPECT_NO_THROW(send_zabbix(local(trapper.port()), "h", "k", "v", k_fast));
 }
 

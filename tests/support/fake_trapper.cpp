@@ -1,5 +1,7 @@
 #include "support/fake_trapper.h"
 
+#include "support/sockets.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -130,32 +132,18 @@ std::string Reply::ok_bytes() {
   return success_bytes(1, 0);
 }
 
-Reply Reply::framed(const std::string& payload) {
-  return raw(std::string("ZBXD\x01", 5)
-             + u32le(static_cast<std::uint32_t>(payload.size())) + u32le(0)
-             + payload);
+Reply Reply::framed(std::string_view payload, Header header) {
+  std::string bytes("ZBXD");
+  bytes.push_back(static_cast<char>(header.flags));
+  bytes +=
+      u32le(header.length.value_or(static_cast<std::uint32_t>(payload.size())));
+  bytes += u32le(header.reserved);
+  bytes += payload;
+  return raw(std::move(bytes));
 }
 
-FakeTrapper::FakeTrapper(Script script) : m_script(std::move(script)) {
-  m_listener = transport::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!m_listener) {
-    throw std::system_error(
-        errno, std::system_category(), "fake trapper socket");
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = 0;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // sockaddr_in is the documented layout behind sockaddr for AF_INET.
-  auto* generic = reinterpret_cast<sockaddr*>(&address);
-  socklen_t length = sizeof address;
-  if (::bind(m_listener.get(), generic, length) != 0
-      || ::listen(m_listener.get(), 16) != 0
-      || ::getsockname(m_listener.get(), generic, &length) != 0) {
-    throw std::system_error(
-        errno, std::system_category(), "fake trapper bind/listen");
-  }
-  m_port = ntohs(address.sin_port);
+FakeTrapper::FakeTrapper(Script script)
+    : m_script(std::move(script)), m_listener(listen_on("127.0.0.1", m_port)) {
   m_thread = std::jthread([this](const std::stop_token& stop) { serve(stop); });
 }
 

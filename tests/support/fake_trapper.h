@@ -9,6 +9,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -46,8 +47,20 @@ public:
   static Reply raw(std::string bytes) {
     return Reply(Kind::raw, std::move(bytes));
   }
-  /// A ZBXD frame (flags 0x01) around this payload, then close.
-  static Reply framed(const std::string& payload);
+  /// The header fields of a frame; each left unset takes what a well-formed
+  /// frame holds.
+  struct Header {
+    unsigned char flags = 0x01;
+    std::optional<std::uint32_t> length; ///< unset: the payload's length
+    std::uint32_t reserved = 0;
+  };
+  /// A ZBXD frame around this payload, then close: "ZBXD", flags, length
+  /// (u32le), reserved (u32le), payload. The suite's one frame builder, for
+  /// replies and for the requests a test expects alike (bytes()).
+  static Reply framed(std::string_view payload, Header header);
+  static Reply framed(std::string_view payload) {
+    return framed(payload, Header{});
+  }
   /// The ok() reply, written whole after `delay`.
   static Reply slow(std::chrono::milliseconds delay) {
     return Reply(Kind::slow, {}, delay);
@@ -145,8 +158,8 @@ private:
   std::size_t m_accepted = 0;
   std::optional<std::size_t> m_listen_limit;
   std::vector<Request> m_received;
+  std::uint16_t m_port = 0; // before m_listener, which sets it
   transport::Fd m_listener;
-  std::uint16_t m_port = 0;
   std::jthread m_thread; // last: stops and joins before the members above go
 };
 
