@@ -15,6 +15,7 @@ namespace {
 
 using faults::FakeStore;
 using faults::outcome;
+using faults::unused_port;
 using monitoring::send_zabbix;
 using monitoring::SenderTimeouts;
 using monitoring::ZabbixError;
@@ -712,6 +713,57 @@ TEST_F(TrapperTls, PeersThatTakeTheConnectionButNotTheHandshake) {
                    "library: ZabbixError \"negociação TLS: …\"",
                    0ms);
   }
+}
+
+TEST_F(TrapperTls, ARunOverPskReachesAClusterNodeThatSpeaksTls) {
+  // The same credentials serve every node: the first refuses, the second
+  // terminates TLS with the key and takes every value, in both modes.
+  const auto address = faults::fault_address(k_file, __LINE__);
+  FakeStore store(address, faults::complete_table());
+  const auto refusing = address + ":" + std::to_string(unused_port(address));
+  for (const Mode& mode : {k_per_value, k_batched}) {
+    SCOPED_TRACE(mode.row);
+    FakeTrapper trapper(Script{},
+                        test_support::TrapperPsk{"tarvo", m_files.psk_hex()});
+    support::RunOptions options;
+    options.env = {"ZABBIX_TLS_CONNECT=psk",
+                   "ZABBIX_TLS_PSK_IDENTITY=tarvo",
+                   "ZABBIX_TLS_PSK_FILE=" + m_files.path("psk.key")};
+    if (mode.batch != nullptr) {
+      options.env.push_back(std::string("ZABBIX_BATCH_SIZE=") + mode.batch);
+    }
+    const auto r = run(settings(address, store.rows_port()),
+                       refusing + ";" + faults::zabbix_server_of(trapper),
+                       options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "OK\n");
+    std::size_t values = 0;
+    for (const auto& request : trapper.received()) {
+      values += request.items.size();
+    }
+    EXPECT_EQ(values, faults::k_fixture_sends);
+    faults::record("Zabbix trapper (TLS)",
+                   std::string("cluster: PSK to the second node") + mode.row,
+                   outcome(r, "every value arrives through TLS"),
+                   r.elapsed);
+  }
+}
+
+TEST_F(TrapperTls, APskTheTrapperDoesNotKnowFailsTheHandshake) {
+  FakeTrapper trapper(Script{},
+                      test_support::TrapperPsk{"outra", m_files.psk_hex()});
+  auto options = psk("tarvo", m_files.path("psk.key"));
+  options.timeouts = k_fast;
+  const monitoring::ZabbixSender sender(
+      ZabbixServer{"127.0.0.1", trapper.port()}, std::move(options));
+  monitoring::Request request("pop-centro");
+  request.add("k", "v");
+  EXPECT_THAT(
+      [&] { sender.send(request); },
+      ::testing::Throws<ZabbixError>(::testing::Property(
+          &ZabbixError::reason, ::testing::StartsWith("negociação TLS: "))));
+  ASSERT_EQ(trapper.received().size(), 1U);
+  EXPECT_TRUE(trapper.received()[0].raw.empty());
 }
 
 TEST_F(TrapperTls, ARunWhoseHandshakeIsRefusedNeverShowsTheKey) {

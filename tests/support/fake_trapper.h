@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -125,11 +126,21 @@ struct Request {
   std::string value;
 };
 
+/// A pre-shared key the trapper double terminates TLS with, as a Zabbix
+/// server does for a host that accepts PSK.
+struct TrapperPsk {
+  std::string identity;
+  std::string key_hex; ///< the key as Zabbix keeps it: hexadecimal digits
+};
+
 /// A Zabbix trapper double on 127.0.0.1 (ephemeral port), serving connections
-/// one after another from its own thread and following its script.
+/// one after another from its own thread and following its script; plain, or
+/// TLS with a pre-shared key (a handshake with another identity or key fails
+/// and the connection is recorded as a request with no bytes).
 class FakeTrapper {
 public:
   explicit FakeTrapper(Script script = {});
+  FakeTrapper(Script script, TrapperPsk psk);
   FakeTrapper(const FakeTrapper&) = delete;
   FakeTrapper& operator=(const FakeTrapper&) = delete;
   ~FakeTrapper();
@@ -146,9 +157,9 @@ public:
   void stop_listening_after(std::size_t accepted);
 
 private:
+  struct Tls;
   void serve(const std::stop_token& stop);
   std::optional<transport::Fd> accept_one(const std::stop_token& stop);
-  Request read_request(int fd, const std::stop_token& stop);
   Reply next_reply();
   Reply peek_reply() const;
 
@@ -160,6 +171,7 @@ private:
   std::vector<Request> m_received;
   std::uint16_t m_port = 0; // before m_listener, which sets it
   transport::Fd m_listener;
+  std::unique_ptr<Tls> m_tls; // none: plain
   std::jthread m_thread; // last: stops and joins before the members above go
 };
 
