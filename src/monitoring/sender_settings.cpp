@@ -136,8 +136,9 @@ int hex_value(char c) {
 // hexadecimal digits, decoded in place into the file's own buffer. No
 // message quotes the file's contents.
 transport::SecretBytes read_psk(const std::string& path) {
-  // The first line, its line break and a little more; a key file is short.
-  constexpr std::size_t k_max_file = 4096;
+  // Room for the key's line and whatever an operator keeps after it; a file
+  // larger than this is not a key file.
+  constexpr std::size_t k_max_file = 64 * 1024;
   transport::SecretBytes key;
   try {
     key = transport::read_secret_file(path, k_max_file);

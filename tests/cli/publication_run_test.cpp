@@ -271,6 +271,16 @@ TEST_F(PublicationRun, UnusableSenderSettingsAreAClearErrorBeforeAnySend) {
        "ZABBIX_BATCH_SIZE=\"0\": esperado um número inteiro de 1 a 10000"},
       {{server, "ZABBIX_BATCH_SIZE="},
        "ZABBIX_BATCH_SIZE=\"\": esperado um número inteiro de 1 a 10000"},
+      {{"ZABBIX_SERVER=127.0.0.1;;127.0.0.2"},
+       "endereço do servidor Zabbix \"127.0.0.1;;127.0.0.2\": nó vazio"},
+      {{"ZABBIX_SERVER=127.0.0.1,127.0.0.2"},
+       "endereço do servidor Zabbix \"127.0.0.1,127.0.0.2\": ',' separaria"},
+      {{server,
+        "ZABBIX_TLS_CONNECT=cert",
+        "ZABBIX_TLS_CA_FILE=/nonexistent/ca.crt",
+        "ZABBIX_TLS_CERT_FILE=/nonexistent/c.crt",
+        "ZABBIX_TLS_KEY_FILE=/nonexistent/c.key"},
+       "ZABBIX_TLS_CA_FILE=\"/nonexistent/ca.crt\": "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -280,7 +290,9 @@ TEST_F(PublicationRun, UnusableSenderSettingsAreAClearErrorBeforeAnySend) {
                               "discovery_clientes",
                               "",
                               m_env.host,
-                              m_env.port,
+                              // No database answers there: the settings
+                              // are judged before it is asked anything.
+                              "1",
                               m_env.database,
                               m_env.user,
                               m_env.password,

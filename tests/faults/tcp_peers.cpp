@@ -12,21 +12,13 @@
 namespace faults {
 namespace {
 
+using test_support::socket_address;
+
 // Short polls so that a stop request is noticed promptly.
 constexpr int k_poll_ms = 20;
 
 // PostgreSQL's SSLRequest: length 8, then the code 80877103 (1234, 5679).
 constexpr std::string_view k_ssl_request{"\x00\x00\x00\x08\x04\xd2\x16\x2f", 8};
-
-sockaddr_in socket_address(const std::string& address, std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
-    throw std::invalid_argument("not an IPv4 address: " + address);
-  }
-  return a;
-}
 
 void write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -54,51 +46,9 @@ transport::Fd accept_until_stopped(int listener, const std::stop_token& stop) {
 
 } // namespace
 
-transport::Fd connect_to(const std::string& host, std::uint16_t port) {
-  transport::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a = socket_address(host, port);
-  // sockaddr_in is the documented layout behind sockaddr for AF_INET.
-  if (!fd
-      || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    return transport::Fd();
-  }
-  return fd;
-}
-
 std::string fault_address(int file_id, int line) {
   return "127.30." + std::to_string(file_id * 4 + line / 256) + "."
          + std::to_string(line % 256);
-}
-
-transport::Fd listen_on(const std::string& address, std::uint16_t& port) {
-  transport::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) {
-    throw std::system_error(errno, std::system_category(), "socket");
-  }
-  const int yes = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in a = socket_address(address, port);
-  auto* generic = reinterpret_cast<sockaddr*>(&a);
-  socklen_t length = sizeof a;
-  if (::bind(fd.get(), generic, length) != 0 || ::listen(fd.get(), 16) != 0
-      || ::getsockname(fd.get(), generic, &length) != 0) {
-    throw std::system_error(
-        errno, std::system_category(), "bind/listen " + address);
-  }
-  port = ntohs(a.sin_port);
-  return fd;
-}
-
-std::uint16_t unused_port(const std::string& address) {
-  transport::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a = socket_address(address, 0);
-  auto* generic = reinterpret_cast<sockaddr*>(&a);
-  socklen_t length = sizeof a;
-  if (::bind(fd.get(), generic, length) != 0
-      || ::getsockname(fd.get(), generic, &length) != 0) {
-    throw std::system_error(errno, std::system_category(), "bind " + address);
-  }
-  return ntohs(a.sin_port);
 }
 
 UnansweredSyns::UnansweredSyns(const std::string& address) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/sockets.h"
 #include "transport/fd.h"
 
 #include <atomic>
@@ -17,15 +18,9 @@ namespace faults {
 /// bind the store's fixed port 9000 on its own.
 std::string fault_address(int file_id, int line);
 
-/// A TCP port on `address` where nothing listens (bound once, released).
-std::uint16_t unused_port(const std::string& address);
-
-/// A connected TCP socket to host:port, or an empty Fd when the connection
-/// is refused.
-transport::Fd connect_to(const std::string& host, std::uint16_t port);
-
-/// A listening socket on address:0 (SO_REUSEADDR); throws on failure.
-transport::Fd listen_on(const std::string& address, std::uint16_t& port);
+using test_support::connect_to;
+using test_support::listen_on;
+using test_support::unused_port;
 
 /// Accepts connections and never reads or writes a byte: a peer that
 /// accepted and then hangs. Connections stay open until destruction.

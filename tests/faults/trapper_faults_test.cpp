@@ -15,6 +15,7 @@ namespace {
 
 using faults::FakeStore;
 using faults::outcome;
+using faults::unused_port;
 using monitoring::send_zabbix;
 using monitoring::SenderTimeouts;
 using monitoring::ZabbixError;
@@ -308,6 +309,69 @@ TEST_F(TrapperClient, UnansweredConnectFailsAfterTheConnectTimeOut) {
                  elapsed);
 }
 
+TEST_F(TrapperClient, ClusterNodeThatNeverConnectsCostsOneConnectTimeOut) {
+  // The node that took a request takes the next ones: the silent node is
+  // waited for once per run, not once per request.
+  const auto address = faults::fault_address(k_file, __LINE__);
+  const faults::UnansweredSyns black_hole(address);
+  FakeTrapper trapper;
+  const monitoring::ZabbixSender sender(
+      {ZabbixServer{address, black_hole.port()},
+       ZabbixServer{"127.0.0.1", trapper.port()}},
+      monitoring::SenderOptions{SenderTimeouts{200ms, 200ms}, 1, {}});
+  const auto timed_send = [&](const char* key) {
+    monitoring::Request request("h");
+    request.add(key, "v");
+    const auto start = std::chrono::steady_clock::now();
+    sender.send(request);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+  };
+  const auto first = timed_send("k1");
+  EXPECT_GE(first, 190ms);
+  EXPECT_LT(timed_send("k2"), 150ms);
+  EXPECT_EQ(trapper.received().size(), 2U);
+  faults::record(k_peer,
+                 "cluster: first node never answers the connection",
+                 "library, connect time-out 200 ms (3 s in a run): the "
+                 "second node takes the request and the ones after it",
+                 first);
+}
+
+TEST_F(TrapperClient, ClusterWithNoNodeToBeReachedNamesEveryNode) {
+  const auto address = faults::fault_address(k_file, __LINE__);
+  const faults::UnansweredSyns black_hole(address);
+  const auto refusing = faults::unused_port(address);
+  const monitoring::ZabbixSender sender(
+      {ZabbixServer{address, refusing},
+       ZabbixServer{"nonexistent.invalid", 10051},
+       ZabbixServer{address, black_hole.port()}},
+      monitoring::SenderOptions{SenderTimeouts{200ms, 200ms}, 1, {}});
+  monitoring::Request request("h");
+  request.add("k", "v");
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    sender.send(request);
+    ADD_FAILURE() << "no ZabbixError";
+  } catch (const ZabbixError& e) {
+    const auto node = [&](std::uint16_t port) {
+      return address + ":" + std::to_string(port);
+    };
+    EXPECT_EQ(e.server(),
+              node(refusing) + ";nonexistent.invalid:10051;"
+                  + node(black_hole.port()));
+    EXPECT_EQ(e.request(), "chave k");
+    EXPECT_THAT(e.reason(),
+                ::testing::MatchesRegex(
+                    "nenhum nó aceitou a conexão: " + node(refusing)
+                    + ": conexão recusada; nonexistent\\.invalid:10051: nome "
+                      "não resolvido: .*; "
+                    + node(black_hole.port())
+                    + ": tempo esgotado ao conectar \\(200 ms\\)"));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
 TEST_F(TrapperClient, ReplyCutInTheHeader) {
   FakeTrapper trapper(Script{Reply::cut(7)});
   EXPECT_THAT(
@@ -391,6 +455,67 @@ TEST_F(TrapperFaults, RefusedValuesAreReportedAndTheRunGoesOn) {
                    outcome(r, "the run goes on; 11 rows written"),
                    r.elapsed);
   }
+}
+
+// A cluster's nodes in ZABBIX_SERVER: a node that cannot be connected to
+// hands the request on to the next; every value still lands, once.
+TEST_F(TrapperFaults, ClusterNodeThatCannotBeReachedHandsTheValuesOn) {
+  const auto address = faults::fault_address(k_file, __LINE__);
+  FakeStore store(address, faults::complete_table());
+  struct Case {
+    const char* fault;
+    std::string first_node;
+  };
+  const std::vector<Case> cases{
+      {"cluster: first node refuses",
+       address + ":" + std::to_string(faults::unused_port(address))},
+      {"cluster: first node's name does not resolve", "nonexistent.invalid"},
+  };
+  for (const auto& c : cases) {
+    for (const Mode& mode : {k_per_value, k_batched}) {
+      SCOPED_TRACE(std::string(c.fault) + mode.row);
+      FakeTrapper trapper;
+      const auto r =
+          run_in(mode,
+                 settings(address, store.rows_port()),
+                 c.first_node + ";" + faults::zabbix_server_of(trapper));
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.out, "OK\n");
+      std::size_t values = 0;
+      for (const auto& request : trapper.received()) {
+        values += request.items.size();
+      }
+      EXPECT_EQ(values, faults::k_fixture_sends);
+      faults::record(k_peer,
+                     std::string(c.fault) + mode.row,
+                     outcome(r, "the second node takes every value"),
+                     r.elapsed);
+    }
+  }
+}
+
+TEST_F(TrapperFaults, ClusterNodeThatFailsMidRequestEndsThePass) {
+  // Bytes were written: the values may have reached the first node, so they
+  // must not go to a second one.
+  const auto address = faults::fault_address(k_file, __LINE__);
+  FakeStore store(address, faults::complete_table());
+  FakeTrapper first(Script{Reply::close_early()});
+  FakeTrapper second;
+  const auto r = run(settings(address, store.rows_port()),
+                     faults::zabbix_server_of(first) + ";"
+                         + faults::zabbix_server_of(second));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            prefix(first, "titulos_totais_em_atraso")
+                + "conexão fechada sem resposta\n");
+  EXPECT_EQ(first.received().size(), 1U);
+  EXPECT_TRUE(second.received().empty());
+  expect_store_untouched(store);
+  faults::record(k_peer,
+                 "cluster: first node closes mid-request",
+                 outcome(r, "second node untouched, " + sent_text(0)),
+                 r.elapsed);
 }
 
 TEST_F(TrapperFaults, TrapperClosingBeforeReadingEndsTheRunWithoutASignal) {
@@ -588,6 +713,57 @@ TEST_F(TrapperTls, PeersThatTakeTheConnectionButNotTheHandshake) {
                    "library: ZabbixError \"negociação TLS: …\"",
                    0ms);
   }
+}
+
+TEST_F(TrapperTls, ARunOverPskReachesAClusterNodeThatSpeaksTls) {
+  // The same credentials serve every node: the first refuses, the second
+  // terminates TLS with the key and takes every value, in both modes.
+  const auto address = faults::fault_address(k_file, __LINE__);
+  FakeStore store(address, faults::complete_table());
+  const auto refusing = address + ":" + std::to_string(unused_port(address));
+  for (const Mode& mode : {k_per_value, k_batched}) {
+    SCOPED_TRACE(mode.row);
+    FakeTrapper trapper(Script{},
+                        test_support::TrapperPsk{"tarvo", m_files.psk_hex()});
+    support::RunOptions options;
+    options.env = {"ZABBIX_TLS_CONNECT=psk",
+                   "ZABBIX_TLS_PSK_IDENTITY=tarvo",
+                   "ZABBIX_TLS_PSK_FILE=" + m_files.path("psk.key")};
+    if (mode.batch != nullptr) {
+      options.env.push_back(std::string("ZABBIX_BATCH_SIZE=") + mode.batch);
+    }
+    const auto r = run(settings(address, store.rows_port()),
+                       refusing + ";" + faults::zabbix_server_of(trapper),
+                       options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "OK\n");
+    std::size_t values = 0;
+    for (const auto& request : trapper.received()) {
+      values += request.items.size();
+    }
+    EXPECT_EQ(values, faults::k_fixture_sends);
+    faults::record("Zabbix trapper (TLS)",
+                   std::string("cluster: PSK to the second node") + mode.row,
+                   outcome(r, "every value arrives through TLS"),
+                   r.elapsed);
+  }
+}
+
+TEST_F(TrapperTls, APskTheTrapperDoesNotKnowFailsTheHandshake) {
+  FakeTrapper trapper(Script{},
+                      test_support::TrapperPsk{"outra", m_files.psk_hex()});
+  auto options = psk("tarvo", m_files.path("psk.key"));
+  options.timeouts = k_fast;
+  const monitoring::ZabbixSender sender(
+      ZabbixServer{"127.0.0.1", trapper.port()}, std::move(options));
+  monitoring::Request request("pop-centro");
+  request.add("k", "v");
+  EXPECT_THAT(
+      [&] { sender.send(request); },
+      ::testing::Throws<ZabbixError>(::testing::Property(
+          &ZabbixError::reason, ::testing::StartsWith("negociação TLS: "))));
+  ASSERT_EQ(trapper.received().size(), 1U);
+  EXPECT_TRUE(trapper.received()[0].raw.empty());
 }
 
 TEST_F(TrapperTls, ARunWhoseHandshakeIsRefusedNeverShowsTheKey) {

@@ -1,9 +1,10 @@
 #include "console/deadline.h"
-#include "transport/fd.h"
 #include "monitoring/sender_settings.h"
 #include "monitoring/zabbix_sender.h"
 #include "monitoring/zabbix_server.h"
 #include "support/fake_trapper.h"
+#include "support/sockets.h"
+#include "transport/fd.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -31,29 +32,8 @@ using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 using namespace std::chrono_literals;
 
-std::string u32le(std::uint32_t v) {
-  std::string out;
-  for (unsigned shift = 0; shift < 32; shift += 8) {
-    out.push_back(static_cast<char>((v >> shift) & 0xFFU));
-  }
-  return out;
-}
-
 std::string port_text(std::uint16_t port) {
   return std::to_string(port);
-}
-
-// A port on 127.0.0.1 that nothing listens on: bound once, then released.
-std::uint16_t closed_port() {
-  transport::Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  auto* generic = reinterpret_cast<sockaddr*>(&address);
-  socklen_t length = sizeof address;
-  EXPECT_EQ(::bind(fd.get(), generic, length), 0);
-  EXPECT_EQ(::getsockname(fd.get(), generic, &length), 0);
-  return ntohs(address.sin_port);
 }
 
 class ZabbixSenderTest : public ::testing::Test {
@@ -64,9 +44,17 @@ protected:
     return ZabbixServer{"127.0.0.1", port};
   }
 
-  static std::string prefix(std::uint16_t port, const std::string& key) {
-    return "enviar ao Zabbix 127.0.0.1:" + port_text(port) + " (chave " + key
-           + "): ";
+  // A failed one-value exchange with the server on 127.0.0.1:port, by the
+  // facts the error carries.
+  template <class ReasonMatcher>
+  static auto failed_exchange(std::uint16_t port,
+                              const std::string& key,
+                              ReasonMatcher reason) {
+    return ::testing::Throws<ZabbixError>(::testing::AllOf(
+        ::testing::Property(&ZabbixError::server,
+                            Eq("127.0.0.1:" + port_text(port))),
+        ::testing::Property(&ZabbixError::request, Eq("chave " + key)),
+        ::testing::Property(&ZabbixError::reason, reason)));
   }
 
   static constexpr SenderTimeouts k_fast{200ms, 200ms};
@@ -79,10 +67,7 @@ TEST_F(ZabbixSenderTest, FrameIsHeaderLittleEndianLengthAndJson) {
   ASSERT_EQ(received.size(), 1U);
   const std::string body =
       R"({"request":"sender data","data":[{"host":"pop-01","key":"titulos_totais_em_atraso","value":"3"}]})";
-  EXPECT_EQ(received[0].raw,
-            std::string("ZBXD\x01", 5)
-                + u32le(static_cast<std::uint32_t>(body.size())) + u32le(0)
-                + body);
+  EXPECT_EQ(received[0].raw, Reply::framed(body).bytes());
   EXPECT_EQ(received[0].host, "pop-01");
   EXPECT_EQ(received[0].key, "titulos_totais_em_atraso");
   EXPECT_EQ(received[0].value, "3");
@@ -97,10 +82,8 @@ TEST_F(ZabbixSenderTest, LengthAboveOneByteIsLittleEndian) {
   const std::string body =
       R"({"request":"sender data","data":[{"host":"h","key":"k","value":")"
       + value + "\"}]}";
-  ASSERT_GE(received[0].raw.size(), 13U);
-  EXPECT_EQ(received[0].raw.substr(5, 8),
-            u32le(static_cast<std::uint32_t>(body.size())) + u32le(0));
-  EXPECT_EQ(received[0].raw.substr(13), body);
+  ASSERT_GT(body.size(), 255U);
+  EXPECT_EQ(received[0].raw, Reply::framed(body).bytes());
 }
 
 TEST_F(ZabbixSenderTest, AwkwardTextArrivesExactly) {
@@ -160,10 +143,7 @@ TEST_F(ZabbixSenderTest, SeveralValuesTravelInOneRequest) {
       R"({"host":"pop-01","key":"valor_divida[1]","value":"10.5"},)"
       R"({"host":"pop-01","key":"titulos_em_atraso[1]","value":"2"},)"
       R"({"host":"pop-01","key":"valor_divida[2]","value":"Constru\u00e7\u00f5es"}]})";
-  EXPECT_EQ(received[0].raw,
-            std::string("ZBXD\x01", 5)
-                + u32le(static_cast<std::uint32_t>(body.size())) + u32le(0)
-                + body);
+  EXPECT_EQ(received[0].raw, Reply::framed(body).bytes());
 
   // A failure names the request by its first and last keys.
   auto second = fill();
@@ -204,10 +184,7 @@ TEST_F(ZabbixSenderTest, ReplyCountsAreReadFromInfo) {
       payload += std::string(R"(,"info":")") + c.info + "\"";
     }
     payload += "}";
-    const auto answer = monitoring::parse_reply(
-        std::string("ZBXD\x01", 5)
-        + u32le(static_cast<std::uint32_t>(payload.size())) + u32le(0)
-        + payload);
+    const auto answer = monitoring::parse_reply(Reply::framed(payload).bytes());
     ASSERT_EQ(answer.counts.has_value(), c.counts.has_value());
     if (c.counts) {
       EXPECT_EQ(answer.counts->processed, c.counts->processed);
@@ -218,11 +195,11 @@ TEST_F(ZabbixSenderTest, ReplyCountsAreReadFromInfo) {
 }
 
 TEST_F(ZabbixSenderTest, RefusedConnection) {
-  const auto port = closed_port();
+  const auto port = test_support::unused_port();
   EXPECT_THAT(
       [&] { send_zabbix(local(port), "h", "titulos_totais_em_atraso", "1"); },
-      ThrowsMessage<ZabbixError>(
-          Eq(prefix(port, "titulos_totais_em_atraso") + "conexão recusada")));
+      failed_exchange(
+          port, "titulos_totais_em_atraso", Eq("conexão recusada")));
 }
 
 TEST_F(ZabbixSenderTest, ListenerGoneAfterFirstConnection) {
@@ -249,9 +226,10 @@ TEST_F(ZabbixSenderTest, ServerAnswersFailed) {
   FakeTrapper trapper(Script{Reply::failure()});
   EXPECT_THAT(
       [&] { send_zabbix(local(trapper.port()), "h", "k", "v"); },
-      ThrowsMessage<ZabbixError>(Eq(prefix(trapper.port(), "k")
-                                    + "o servidor respondeu \"failed\": cannot "
-                                      "parse as a valid JSON object")));
+      failed_exchange(trapper.port(),
+                      "k",
+                      Eq("o servidor respondeu \"failed\": cannot parse as a "
+                         "valid JSON object")));
 }
 
 TEST_F(ZabbixSenderTest, MalformedReplies) {
@@ -269,20 +247,19 @@ TEST_F(ZabbixSenderTest, MalformedReplies) {
        Reply::raw(std::string("ZBXD\x01\x05\x00", 7)),
        "cabeçalho curto na resposta (7 de 13 bytes)"},
       {"flags without protocol bit",
-       Reply::raw(std::string("ZBXD\x00", 5) + u32le(2) + u32le(0) + "{}"),
+       Reply::framed("{}", {.flags = 0x00, .length = {}, .reserved = 0}),
        "resposta sem a flag de protocolo 0x01"},
       {"compressed",
-       Reply::raw(std::string("ZBXD\x03", 5) + u32le(2) + u32le(2) + "{}"),
+       Reply::framed("{}", {.flags = 0x03, .length = {}, .reserved = 2}),
        "resposta comprimida (flag 0x02) não suportada"},
       {"large packet flag",
-       Reply::raw(std::string("ZBXD\x05", 5) + u32le(2) + u32le(0) + "{}"),
+       Reply::framed("{}", {.flags = 0x05, .length = {}, .reserved = 0}),
        "flags da resposta não suportadas (0x05)"},
       {"over 16 MiB",
-       Reply::raw(std::string("ZBXD\x01", 5) + u32le(16U * 1024U * 1024U + 1U)
-                  + u32le(0)),
+       Reply::framed("", {.length = 16U * 1024U * 1024U + 1U}),
        "resposta grande demais (16777217 bytes)"},
       {"body shorter than length",
-       Reply::raw(std::string("ZBXD\x01", 5) + u32le(10) + u32le(0) + "{\"r"),
+       Reply::framed("{\"r", {.length = 10}),
        "resposta curta (3 de 10 bytes)"},
       {"body not json", Reply::framed("not json"), "resposta malformada: "},
       {"no response member",
@@ -300,8 +277,7 @@ TEST_F(ZabbixSenderTest, MalformedReplies) {
     FakeTrapper trapper(Script{c.reply});
     EXPECT_THAT(
         [&] { send_zabbix(local(trapper.port()), "h", "k", "v", k_fast); },
-        ThrowsMessage<ZabbixError>(
-            HasSubstr(prefix(trapper.port(), "k") + c.message)));
+        failed_exchange(trapper.port(), "k", ::testing::StartsWith(c.message)));
   }
 }
 
@@ -309,9 +285,7 @@ TEST_F(ZabbixSenderTest, ExactLengthBodyWithTrailingBytesIsAccepted) {
   // Only datalen bytes belong to the reply; what follows is not read.
   const std::string body = R"({"response":"success"})";
   FakeTrapper trapper(
-      Script{Reply::raw(std::string("ZBXD\x01", 5)
-                        + u32le(static_cast<std::uint32_t>(body.size()))
-                        + u32le(0) + body + "trailing")});
+      Script{Reply::raw(Reply::framed(body).bytes() + "trailing")});
   EXPECT_NO_THROW(send_zabbix(local(trapper.port()), "h", "k", "v", k_fast));
 }
 
@@ -320,9 +294,9 @@ TEST_F(ZabbixSenderTest, SilentServerTimesOutWithinReplyTimeout) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THAT(
       [&] { send_zabbix(local(trapper.port()), "h", "k", "v", k_fast); },
-      ThrowsMessage<ZabbixError>(
-          Eq(prefix(trapper.port(), "k")
-             + "tempo esgotado aguardando a resposta (200 ms)")));
+      failed_exchange(trapper.port(),
+                      "k",
+                      Eq("tempo esgotado aguardando a resposta (200 ms)")));
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 190ms);
   EXPECT_LT(elapsed, 2s);
@@ -394,6 +368,11 @@ TEST_F(SenderSettingsTest, TlsSettingsMustBeCompleteAndConsistent) {
   };
   const std::string hex32 = "0123456789abcdefABCDEF0123456789";
   const std::string good = key_file("good", hex32 + "\r\n");
+  // 128 characters, as Zabbix allows, of three bytes each.
+  std::string euros_128;
+  for (int i = 0; i < 128; ++i) {
+    euros_128 += "€";
+  }
   struct Case {
     const char* name;
     monitoring::SenderEnvironment env;
@@ -454,6 +433,12 @@ TEST_F(SenderSettingsTest, TlsSettingsMustBeCompleteAndConsistent) {
         {"ZABBIX_TLS_PSK_FILE", good}},
        "ZABBIX_TLS_PSK_IDENTITY=\"" + std::string(129, 'x')
            + "\": a identidade deve ter até 128 caracteres UTF-8"},
+      {"identity beyond what the TLS library sends",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", euros_128},
+        {"ZABBIX_TLS_PSK_FILE", good}},
+       "ZABBIX_TLS_PSK_IDENTITY=\"" + euros_128
+           + "\": a identidade tem 384 bytes em UTF-8, e o TLS aceita até 256"},
       {"unreadable key file",
        {{"ZABBIX_TLS_CONNECT", "psk"},
         {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"},
@@ -513,10 +498,18 @@ TEST_F(ZabbixServerParseTest, AcceptedForms) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    const auto server = parse_zabbix_server(c.text);
-    EXPECT_EQ(server.host, c.host);
-    EXPECT_EQ(server.port, c.port);
+    const auto nodes = monitoring::parse_zabbix_nodes(c.text);
+    ASSERT_EQ(nodes.size(), 1U);
+    EXPECT_EQ(nodes[0].host, c.host);
+    EXPECT_EQ(nodes[0].port, c.port);
   }
+  // A cluster's nodes, in the order given, each read as one address.
+  const auto nodes =
+      monitoring::parse_zabbix_nodes("zbx-a;zbx-b:10052;[2001:db8::7]");
+  ASSERT_EQ(nodes.size(), 3U);
+  EXPECT_EQ(monitoring::server_text(nodes[0]), "zbx-a:10051");
+  EXPECT_EQ(monitoring::server_text(nodes[1]), "zbx-b:10052");
+  EXPECT_EQ(monitoring::server_text(nodes[2]), "[2001:db8::7]:10051");
 }
 
 TEST_F(ZabbixServerParseTest, RejectedForms) {
@@ -545,10 +538,16 @@ TEST_F(ZabbixServerParseTest, RejectedForms) {
       {"::1", "endereço IPv6 deve vir entre colchetes, como [::1]:10051"},
       {"2001:db8::7:10051",
        "endereço IPv6 deve vir entre colchetes, como [::1]:10051"},
+      {"a;;b", "nó vazio na lista"},
+      {"a;b;", "nó vazio na lista"},
+      {";a", "nó vazio na lista"},
+      {"a,b", "',' separaria grupos de servidores, o que não é suportado"},
+      {"a:1;b:2,c:3", "',' separaria grupos"},
+      {"n;n;n;n;n;n;n;n;n;n;n;n;n;n;n;n;n", "mais de 16 nós"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    EXPECT_THAT([&] { parse_zabbix_server(c.text); },
+    EXPECT_THAT([&] { monitoring::parse_zabbix_nodes(c.text); },
                 ThrowsMessage<ZabbixError>(
                     HasSubstr(std::string("endereço do servidor Zabbix \"")
                               + c.text + "\": " + c.reason)));

@@ -1,13 +1,18 @@
 #include "support/fake_trapper.h"
 
+#include "support/sockets.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <system_error>
 
 namespace test_support {
@@ -33,9 +38,26 @@ std::uint32_t read_u32le(const std::string& s, std::size_t at) {
   return v;
 }
 
-bool wait_readable(int fd, const std::stop_token& stop) {
+void decode(Request& request);
+
+struct SslFree {
+  void operator()(SSL* ssl) const noexcept { SSL_free(ssl); }
+};
+using Ssl = std::unique_ptr<SSL, SslFree>;
+
+// One accepted connection, read and written in plain or through its TLS
+// session.
+struct Channel {
+  transport::Fd fd;
+  Ssl ssl; // none: plain
+};
+
+bool wait_readable(const Channel& channel, const std::stop_token& stop) {
+  if (channel.ssl && SSL_pending(channel.ssl.get()) > 0) {
+    return true;
+  }
   while (!stop.stop_requested()) {
-    pollfd pfd{fd, POLLIN, 0};
+    pollfd pfd{channel.fd.get(), POLLIN, 0};
     if (::poll(&pfd, 1, k_poll_ms) > 0) {
       return true;
     }
@@ -43,36 +65,68 @@ bool wait_readable(int fd, const std::stop_token& stop) {
   return false;
 }
 
+// Up to `size` bytes into buf; 0 at the end of the stream or on an error.
+std::size_t receive(const Channel& channel, char* buf, std::size_t size) {
+  if (channel.ssl) {
+    std::size_t got = 0;
+    return SSL_read_ex(channel.ssl.get(), buf, size, &got) == 1 ? got : 0;
+  }
+  const ssize_t n = ::recv(channel.fd.get(), buf, size, 0);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
 // Appends up to `size` more bytes to out; false at end of stream or stop.
-bool read_into(int fd,
+bool read_into(const Channel& channel,
                std::string& out,
                std::size_t size,
                const std::stop_token& stop) {
   while (size > 0) {
-    if (!wait_readable(fd, stop)) {
+    if (!wait_readable(channel, stop)) {
       return false;
     }
     char buf[4096];
-    const ssize_t n = ::recv(fd, buf, std::min(size, sizeof buf), 0);
-    if (n <= 0) {
+    const std::size_t n = receive(channel, buf, std::min(size, sizeof buf));
+    if (n == 0) {
       return false;
     }
-    out.append(buf, static_cast<std::size_t>(n));
-    size -= static_cast<std::size_t>(n);
+    out.append(buf, n);
+    size -= n;
   }
   return true;
 }
 
-void write_all(int fd, const std::string& bytes) {
+void write_all(const Channel& channel, const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n =
-        ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) {
-      return;
+    std::size_t n = 0;
+    if (channel.ssl) {
+      if (SSL_write_ex(
+              channel.ssl.get(), bytes.data() + sent, bytes.size() - sent, &n)
+          != 1) {
+        return;
+      }
+    } else {
+      const ssize_t written = ::send(channel.fd.get(),
+                                     bytes.data() + sent,
+                                     bytes.size() - sent,
+                                     MSG_NOSIGNAL);
+      if (written <= 0) {
+        return;
+      }
+      n = static_cast<std::size_t>(written);
     }
-    sent += static_cast<std::size_t>(n);
+    sent += n;
   }
+}
+
+Request read_request(const Channel& channel, const std::stop_token& stop) {
+  Request request;
+  if (read_into(channel, request.raw, 13, stop)
+      && request.raw.compare(0, 4, "ZBXD") == 0) {
+    read_into(channel, request.raw, read_u32le(request.raw, 5), stop);
+  }
+  decode(request);
+  return request;
 }
 
 void decode(Request& request) {
@@ -130,32 +184,76 @@ std::string Reply::ok_bytes() {
   return success_bytes(1, 0);
 }
 
-Reply Reply::framed(const std::string& payload) {
-  return raw(std::string("ZBXD\x01", 5)
-             + u32le(static_cast<std::uint32_t>(payload.size())) + u32le(0)
-             + payload);
+Reply Reply::framed(std::string_view payload, Header header) {
+  std::string bytes("ZBXD");
+  bytes.push_back(static_cast<char>(header.flags));
+  bytes +=
+      u32le(header.length.value_or(static_cast<std::uint32_t>(payload.size())));
+  bytes += u32le(header.reserved);
+  bytes += payload;
+  return raw(std::move(bytes));
 }
 
-FakeTrapper::FakeTrapper(Script script) : m_script(std::move(script)) {
-  m_listener = transport::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!m_listener) {
-    throw std::system_error(
-        errno, std::system_category(), "fake trapper socket");
+// The server side of TLS with a pre-shared key, as Zabbix offers it.
+struct FakeTrapper::Tls {
+  struct CtxFree {
+    void operator()(SSL_CTX* ctx) const noexcept { SSL_CTX_free(ctx); }
+  };
+  TrapperPsk psk;
+  std::vector<unsigned char> key;
+  std::unique_ptr<SSL_CTX, CtxFree> ctx;
+
+  explicit Tls(TrapperPsk given) : psk(std::move(given)) {
+    for (std::size_t i = 0; i + 1 < psk.key_hex.size(); i += 2) {
+      key.push_back(static_cast<unsigned char>(
+          std::stoi(psk.key_hex.substr(i, 2), nullptr, 16)));
+    }
+    ctx.reset(SSL_CTX_new(TLS_server_method()));
+    if (!ctx || SSL_CTX_set_cipher_list(ctx.get(), "kECDHEPSK:kPSK") != 1) {
+      throw std::runtime_error("fake trapper: no TLS context");
+    }
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_app_data(ctx.get(), this);
+    SSL_CTX_set_psk_server_callback(ctx.get(), &Tls::find_key);
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = 0;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // sockaddr_in is the documented layout behind sockaddr for AF_INET.
-  auto* generic = reinterpret_cast<sockaddr*>(&address);
-  socklen_t length = sizeof address;
-  if (::bind(m_listener.get(), generic, length) != 0
-      || ::listen(m_listener.get(), 16) != 0
-      || ::getsockname(m_listener.get(), generic, &length) != 0) {
-    throw std::system_error(
-        errno, std::system_category(), "fake trapper bind/listen");
+
+  static unsigned int find_key(SSL* ssl,
+                               const char* identity,
+                               unsigned char* out,
+                               unsigned int max) {
+    const auto* tls =
+        static_cast<const Tls*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (identity == nullptr || tls->psk.identity != identity
+        || tls->key.size() > max) {
+      return 0; // an unknown identity: the handshake fails
+    }
+    std::copy(tls->key.begin(), tls->key.end(), out);
+    return static_cast<unsigned int>(tls->key.size());
   }
-  m_port = ntohs(address.sin_port);
+
+  // The handshake on a fresh connection; none when it fails.
+  Ssl accept(int fd) const {
+    // Blocking, but bounded: a client that never finishes its handshake
+    // must not keep the double from stopping.
+    const timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    Ssl ssl(SSL_new(ctx.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), fd) != 1 || SSL_accept(ssl.get()) != 1) {
+      ERR_clear_error();
+      return Ssl();
+    }
+    return ssl;
+  }
+};
+
+FakeTrapper::FakeTrapper(Script script)
+    : m_script(std::move(script)), m_listener(listen_on("127.0.0.1", m_port)) {
+  m_thread = std::jthread([this](const std::stop_token& stop) { serve(stop); });
+}
+
+FakeTrapper::FakeTrapper(Script script, TrapperPsk psk)
+    : m_script(std::move(script)), m_listener(listen_on("127.0.0.1", m_port)),
+      m_tls(std::make_unique<Tls>(std::move(psk))) {
   m_thread = std::jthread([this](const std::stop_token& stop) { serve(stop); });
 }
 
@@ -224,21 +322,11 @@ FakeTrapper::accept_one(const std::stop_token& stop) {
   return std::nullopt;
 }
 
-Request FakeTrapper::read_request(int fd, const std::stop_token& stop) {
-  Request request;
-  if (read_into(fd, request.raw, 13, stop)
-      && request.raw.compare(0, 4, "ZBXD") == 0) {
-    read_into(fd, request.raw, read_u32le(request.raw, 5), stop);
-  }
-  decode(request);
-  return request;
-}
-
 void FakeTrapper::serve(const std::stop_token& stop) {
-  std::vector<transport::Fd> held;
+  std::vector<Channel> held;
   for (;;) {
-    auto connection = accept_one(stop);
-    if (!connection) {
+    auto accepted = accept_one(stop);
+    if (!accepted) {
       if (stop.stop_requested()) {
         return;
       }
@@ -254,7 +342,17 @@ void FakeTrapper::serve(const std::stop_token& stop) {
       m_received.push_back(Request{});
       continue; // the connection closes here, its request unread
     }
-    Request request = read_request(connection->get(), stop);
+    Channel channel{std::move(*accepted), Ssl()};
+    if (m_tls) {
+      channel.ssl = m_tls->accept(channel.fd.get());
+      if (!channel.ssl) {
+        (void)next_reply();
+        const std::lock_guard lock(m_mutex);
+        m_received.push_back(Request{});
+        continue; // the handshake failed: nothing was read
+      }
+    }
+    Request request = read_request(channel, stop);
     // A request that did not parse still counts as one value.
     const std::size_t values = std::max<std::size_t>(request.items.size(), 1);
     {
@@ -264,14 +362,14 @@ void FakeTrapper::serve(const std::stop_token& stop) {
     const Reply reply = next_reply();
     switch (reply.kind()) {
     case Reply::Kind::ok:
-      write_all(connection->get(), success_bytes(values, 0));
+      write_all(channel, success_bytes(values, 0));
       break;
     case Reply::Kind::failed_items:
-      write_all(connection->get(), success_bytes(0, values));
+      write_all(channel, success_bytes(0, values));
       break;
     case Reply::Kind::failure:
       write_all(
-          connection->get(),
+          channel,
           Reply::framed(
               R"({"response":"failed","info":"cannot parse as a valid JSON object"})")
               .bytes());
@@ -279,14 +377,14 @@ void FakeTrapper::serve(const std::stop_token& stop) {
     case Reply::Kind::close_early:
       break;
     case Reply::Kind::never_answer:
-      held.push_back(std::move(*connection));
+      held.push_back(std::move(channel));
       break;
     case Reply::Kind::raw:
-      write_all(connection->get(), reply.bytes());
+      write_all(channel, reply.bytes());
       break;
     case Reply::Kind::slow:
       if (pause_for(reply.pause(), stop)) {
-        write_all(connection->get(), Reply::ok_bytes());
+        write_all(channel, Reply::ok_bytes());
       }
       break;
     case Reply::Kind::trickle:
@@ -294,11 +392,11 @@ void FakeTrapper::serve(const std::stop_token& stop) {
         if (!pause_for(reply.pause(), stop)) {
           break;
         }
-        write_all(connection->get(), std::string(1, byte));
+        write_all(channel, std::string(1, byte));
       }
       break;
     case Reply::Kind::cut:
-      write_all(connection->get(), Reply::ok_bytes().substr(0, reply.cut_at()));
+      write_all(channel, Reply::ok_bytes().substr(0, reply.cut_at()));
       break;
     case Reply::Kind::close_before_reading:
       break; // handled before the request is read

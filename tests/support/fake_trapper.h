@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -46,8 +48,20 @@ public:
   static Reply raw(std::string bytes) {
     return Reply(Kind::raw, std::move(bytes));
   }
-  /// A ZBXD frame (flags 0x01) around this payload, then close.
-  static Reply framed(const std::string& payload);
+  /// The header fields of a frame; each left unset takes what a well-formed
+  /// frame holds.
+  struct Header {
+    unsigned char flags = 0x01;
+    std::optional<std::uint32_t> length; ///< unset: the payload's length
+    std::uint32_t reserved = 0;
+  };
+  /// A ZBXD frame around this payload, then close: "ZBXD", flags, length
+  /// (u32le), reserved (u32le), payload. The suite's one frame builder, for
+  /// replies and for the requests a test expects alike (bytes()).
+  static Reply framed(std::string_view payload, Header header);
+  static Reply framed(std::string_view payload) {
+    return framed(payload, Header{});
+  }
   /// The ok() reply, written whole after `delay`.
   static Reply slow(std::chrono::milliseconds delay) {
     return Reply(Kind::slow, {}, delay);
@@ -112,11 +126,21 @@ struct Request {
   std::string value;
 };
 
+/// A pre-shared key the trapper double terminates TLS with, as a Zabbix
+/// server does for a host that accepts PSK.
+struct TrapperPsk {
+  std::string identity;
+  std::string key_hex; ///< the key as Zabbix keeps it: hexadecimal digits
+};
+
 /// A Zabbix trapper double on 127.0.0.1 (ephemeral port), serving connections
-/// one after another from its own thread and following its script.
+/// one after another from its own thread and following its script; plain, or
+/// TLS with a pre-shared key (a handshake with another identity or key fails
+/// and the connection is recorded as a request with no bytes).
 class FakeTrapper {
 public:
   explicit FakeTrapper(Script script = {});
+  FakeTrapper(Script script, TrapperPsk psk);
   FakeTrapper(const FakeTrapper&) = delete;
   FakeTrapper& operator=(const FakeTrapper&) = delete;
   ~FakeTrapper();
@@ -133,9 +157,9 @@ public:
   void stop_listening_after(std::size_t accepted);
 
 private:
+  struct Tls;
   void serve(const std::stop_token& stop);
   std::optional<transport::Fd> accept_one(const std::stop_token& stop);
-  Request read_request(int fd, const std::stop_token& stop);
   Reply next_reply();
   Reply peek_reply() const;
 
@@ -145,8 +169,9 @@ private:
   std::size_t m_accepted = 0;
   std::optional<std::size_t> m_listen_limit;
   std::vector<Request> m_received;
+  std::uint16_t m_port = 0; // before m_listener, which sets it
   transport::Fd m_listener;
-  std::uint16_t m_port = 0;
+  std::unique_ptr<Tls> m_tls; // none: plain
   std::jthread m_thread; // last: stops and joins before the members above go
 };
 

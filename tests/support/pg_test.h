@@ -1,8 +1,8 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include "support/pg_env.h"
+
+#include <gtest/gtest.h>
 
 namespace support {
 

@@ -1,5 +1,6 @@
 #include "console/deadline.h"
 #include "support/fake_questdb.h"
+#include "support/sockets.h"
 #include "timeseries/ilp_parser.h"
 #include "timeseries/ingress.h"
 
@@ -31,20 +32,6 @@ const std::string k_line = "tarvoClientes idCliente=7i,pop=\"Centro\" 1000\n";
 std::string conf_for(const FakeQuestDb& store, const std::string& extra = "") {
   return "http::addr=" + store.address() + ":" + std::to_string(store.port())
          + ";username=korviadmin;password=sentinelKQ;" + extra;
-}
-
-// A port on 127.0.0.1 that nothing listens on: bound once, then released.
-std::uint16_t closed_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  auto* generic = reinterpret_cast<sockaddr*>(&address);
-  socklen_t length = sizeof address;
-  EXPECT_EQ(::bind(fd, generic, length), 0);
-  EXPECT_EQ(::getsockname(fd, generic, &length), 0);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 FakeQuestDb::Options with_password(std::string password) {
@@ -152,7 +139,7 @@ TEST_F(SenderTest, WrongCredentialsGetThePlainText401AsIngressError) {
 }
 
 TEST_F(SenderTest, TransportFailureNamesTheEndpoint) {
-  const std::uint16_t port = closed_port();
+  const std::uint16_t port = test_support::unused_port();
   Sender sender = Sender::from_conf(
       "http::addr=127.0.0.1:" + std::to_string(port) + ";retry_timeout=0;");
   sender.row("tarvoClientes", k_row, TimestampNanos{1000});
