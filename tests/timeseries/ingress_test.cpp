@@ -33,6 +33,11 @@ std::string conf_for(const FakeQuestDb& store, const std::string& extra = "") {
          + ";username=korviadmin;password=sentinelKQ;" + extra;
 }
 
+std::string endpoint_of(const FakeQuestDb& store) {
+  return "http://" + store.address() + ":" + std::to_string(store.port())
+         + "/write";
+}
+
 // A port on 127.0.0.1 that nothing listens on: bound once, then released.
 std::uint16_t closed_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -120,7 +125,8 @@ TEST_F(SenderTest, RefusalsBecomeIngressErrorsWithTheStoresWords) {
        "Could not flush buffer: commit error [id: ff-1, code: invalid]"},
       {"plain text 413",
        HttpReply::text(413, "request too large\n"),
-       "Could not flush buffer: request too large"},
+       "Could not flush buffer: @ answered HTTP 413 text/plain: request too "
+       "large"},
       {"403",
        HttpReply::text(403, "Forbidden\r\n"),
        "Could not flush buffer: HTTP endpoint authentication error: Forbidden "
@@ -134,8 +140,11 @@ TEST_F(SenderTest, RefusalsBecomeIngressErrorsWithTheStoresWords) {
     FakeQuestDb store({.script = {c.reply}});
     Sender sender = Sender::from_conf(conf_for(store));
     sender.row("tarvoClientes", k_row, TimestampNanos{1000});
-    EXPECT_THAT([&] { sender.flush(); },
-                ThrowsMessage<IngressError>(c.message));
+    std::string message = c.message;
+    if (const auto at = message.find('@'); at != std::string::npos) {
+      message.replace(at, 1, endpoint_of(store));
+    }
+    EXPECT_THAT([&] { sender.flush(); }, ThrowsMessage<IngressError>(message));
     EXPECT_EQ(store.requests().size(), 1U); // 4xx is not retried
     EXPECT_EQ(sender.pending_rows(), 1U);
   }
@@ -171,7 +180,9 @@ TEST_F(SenderTest, RetriesStopAfterTheRetryTimeout) {
   sender.row("tarvoClientes", k_row, TimestampNanos{1000});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THAT([&] { sender.flush(); },
-              ThrowsMessage<IngressError>("Could not flush buffer: busy"));
+              ThrowsMessage<IngressError>(
+                  "Could not flush buffer: " + endpoint_of(store)
+                  + " answered HTTP 503 text/plain: busy"));
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(300));
   EXPECT_LT(took, std::chrono::milliseconds(2000));
@@ -228,7 +239,8 @@ TEST(SenderConf, MalformedOrUnsupportedTextsAreIngressErrors) {
       {"http:addr=h:1;", "Config parse error: missing \"::\""},
       {"::addr=h:1;", "Config parse error: bad service name"},
       {"ftp::addr=h:1;", "Config parse error: invalid service \"ftp\""},
-      {"https::addr=h:1;", "\"https\" is not supported by this client"},
+      {"https::addr=h:1;tls_verify=unsafe_off;",
+       "\"tls_verify\" unsafe_off is not supported by this client"},
       {"tcp::addr=h:1;", "\"tcp\" is not supported by this client"},
       {"tcps::addr=h:1;", "\"tcps\" is not supported by this client"},
       {"http::addr=h:1;ba d=x;", "Config parse error: invalid character"},
