@@ -10,21 +10,34 @@
 #include <filesystem>
 #include <fstream>
 #include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace faults {
 
-TlsFiles::TlsFiles() {
+namespace {
+
+std::string temporary_directory(const char* name) {
   std::string pattern =
-      (std::filesystem::temp_directory_path() / "tarvo-tls.XXXXXX").string();
+      (std::filesystem::temp_directory_path() / name).string() + ".XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp for the TLS files failed");
+    throw std::runtime_error(std::string("mkdtemp for ") + name + " failed");
   }
-  m_dir = pattern;
-  const auto r = support::run_program(TARVO_MAKE_TEST_CERTS,
-                                      {TARVO_MAKE_TEST_CERTS, m_dir});
+  return pattern;
+}
+
+} // namespace
+
+TlsFiles::TlsFiles(const std::string& store_ip)
+    : m_dir(temporary_directory("tarvo-tls")) {
+  std::vector<std::string> argv{TARVO_MAKE_TEST_CERTS, m_dir};
+  if (!store_ip.empty()) {
+    argv.insert(argv.end(), {"ec", store_ip});
+  }
+  const auto r = support::run_program(TARVO_MAKE_TEST_CERTS, argv);
   if (r.status != 0) {
     throw std::runtime_error("make_test_certs failed: " + r.err);
   }
@@ -81,6 +94,95 @@ OpenSslServer::~OpenSslServer() {
     int status = 0;
     ::waitpid(m_pid, &status, 0);
   }
+}
+
+std::string NginxTls::binary() {
+  constexpr const char* k_path = "/usr/sbin/nginx";
+  return ::access(k_path, X_OK) == 0 ? k_path : "";
+}
+
+NginxTls::NginxTls(const std::string& address,
+                   const std::vector<Route>& routes,
+                   const std::string& cert,
+                   const std::string& key)
+    : m_dir(temporary_directory("tarvo-nginx")) {
+  // One process, in the foreground, as root: no workers that would drop to
+  // another user, nothing written outside the directory.
+  std::ofstream conf(m_dir + "/nginx.conf");
+  conf << "daemon off;\nmaster_process off;\npid " << m_dir
+       << "/nginx.pid;\nerror_log " << m_dir
+       << "/error.log;\nevents { worker_connections 64; }\nhttp {\n"
+       << "access_log off;\n";
+  for (const char* temp :
+       {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+    conf << temp << "_temp_path " << m_dir << "/" << temp << ";\n";
+  }
+  conf << "ssl_certificate " << cert << ";\nssl_certificate_key " << key
+       << ";\n";
+  for (const auto& route : routes) {
+    conf << "server { listen " << address << ":" << route.port
+         << " ssl; location / { proxy_pass http://" << route.target_host << ":"
+         << route.target_port
+         << "; proxy_http_version 1.1; proxy_set_header Connection \"\"; } "
+            "}\n";
+  }
+  conf << "}\n";
+  conf.close();
+  const support::SpawnVectors vectors({binary(),
+                                       "-p",
+                                       m_dir,
+                                       "-e",
+                                       m_dir + "/error.log",
+                                       "-c",
+                                       m_dir + "/nginx.conf"},
+                                      {});
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const int rc = ::posix_spawn(&m_pid,
+                               binary().c_str(),
+                               &actions,
+                               nullptr,
+                               vectors.argv(),
+                               vectors.envp());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    throw std::runtime_error("cannot start nginx");
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (const auto& route : routes) {
+    while (!connect_to(address, route.port)) {
+      int status = 0;
+      const bool exited = ::waitpid(m_pid, &status, WNOHANG) == m_pid;
+      if (exited || std::chrono::steady_clock::now() > until) {
+        // The destructor does not run for a constructor that throws.
+        if (!exited) {
+          ::kill(m_pid, SIGKILL);
+          ::waitpid(m_pid, &status, 0);
+        }
+        std::ostringstream text;
+        text << std::ifstream(m_dir + "/error.log").rdbuf();
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+        throw std::runtime_error("nginx did not start listening: "
+                                 + text.str());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+}
+
+NginxTls::~NginxTls() {
+  if (m_pid > 0) {
+    // QUIT: nginx's graceful stop.
+    ::kill(m_pid, SIGQUIT);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(m_dir, ignored);
 }
 
 } // namespace faults
