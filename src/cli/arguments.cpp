@@ -68,8 +68,12 @@ std::string usage_text(const std::string& program) {
            "ou cert) com ZABBIX_TLS_PSK_IDENTITY, ZABBIX_TLS_PSK_FILE ou "
            "ZABBIX_TLS_CA_FILE,\n"
            "ZABBIX_TLS_CERT_FILE, ZABBIX_TLS_KEY_FILE, ZABBIX_TLS_CRL_FILE,\n"
-           "ZABBIX_TLS_SERVER_CERT_ISSUER, ZABBIX_TLS_SERVER_CERT_SUBJECT "
-           "(man tarvo_clientes_db).\n";
+           "ZABBIX_TLS_SERVER_CERT_ISSUER, ZABBIX_TLS_SERVER_CERT_SUBJECT.\n"
+           "Para o QuestDB: QUESTDB_USER com QUESTDB_PASSWORD_FILE, ou "
+           "QUESTDB_TOKEN_FILE, e\n"
+           "QUESTDB_TLS_CONNECT (unencrypted ou https) com "
+           "QUESTDB_TLS_CA_FILE.\n"
+           "Referência completa: man tarvo_clientes_db.\n";
 }
 
 } // namespace cli
