@@ -129,8 +129,9 @@ Settings settings_from_conf(std::string_view conf) {
   const std::string& service = split.first;
   const std::map<std::string, std::string>& params = split.second;
   if (service == "tcp" || service == "tcps") {
-    throw IngressError("Config parse error: service \"" + service
-                       + "\" is not supported by this client; use \"http\"");
+    throw IngressError(
+        "Config parse error: service \"" + service
+        + "\" is not supported by this client; use \"http\" or \"https\"");
   }
   if (service != "http" && service != "https") {
     throw IngressError("Config parse error: invalid service \"" + service
