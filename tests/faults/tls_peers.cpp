@@ -106,80 +106,58 @@ NginxTls::NginxTls(const std::string& address,
                    const std::string& cert,
                    const std::string& key)
     : m_dir(temporary_directory("tarvo-nginx")) {
-  // One process, in the foreground, as root: no workers that would drop to
-  // another user, nothing written outside the directory.
+  // One process in the foreground, as root (no workers that would drop to
+  // another user), writing nothing outside the directory.
   std::ofstream conf(m_dir + "/nginx.conf");
-  conf << "daemon off;\nmaster_process off;\npid " << m_dir
-       << "/nginx.pid;\nerror_log " << m_dir
-       << "/error.log;\nevents { worker_connections 64; }\nhttp {\n"
-       << "access_log off;\n";
+  conf << "daemon off; master_process off; pid nginx.pid; events {}\n"
+       << "http { access_log off; ssl_certificate " << cert
+       << "; ssl_certificate_key " << key << ";\n";
   for (const char* temp :
        {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
-    conf << temp << "_temp_path " << m_dir << "/" << temp << ";\n";
+    conf << temp << "_temp_path " << temp << ";\n";
   }
-  conf << "ssl_certificate " << cert << ";\nssl_certificate_key " << key
-       << ";\n";
-  for (const auto& route : routes) {
-    conf << "server { listen " << address << ":" << route.port
-         << " ssl; location / { proxy_pass http://" << route.target_host << ":"
-         << route.target_port
-         << "; proxy_http_version 1.1; proxy_set_header Connection \"\"; } "
-            "}\n";
+  for (const auto& r : routes) {
+    conf << "server { listen " << address << ":" << r.port
+         << " ssl; location / { proxy_pass http://" << r.target_host << ":"
+         << r.target_port << "; proxy_http_version 1.1; "
+         << "proxy_set_header Connection \"\"; } }\n";
   }
   conf << "}\n";
   conf.close();
-  const support::SpawnVectors vectors({binary(),
-                                       "-p",
-                                       m_dir,
-                                       "-e",
-                                       m_dir + "/error.log",
-                                       "-c",
-                                       m_dir + "/nginx.conf"},
-                                      {});
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const int rc = ::posix_spawn(&m_pid,
-                               binary().c_str(),
-                               &actions,
-                               nullptr,
-                               vectors.argv(),
-                               vectors.envp());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
+  const support::SpawnVectors vectors(
+      {binary(), "-p", m_dir + "/", "-e", "error.log", "-c", "nginx.conf"}, {});
+  if (::posix_spawn(&m_pid,
+                    binary().c_str(),
+                    nullptr,
+                    nullptr,
+                    vectors.argv(),
+                    vectors.envp())
+      != 0) {
     throw std::runtime_error("cannot start nginx");
   }
+  // nginx opens every listener before it serves any.
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (const auto& route : routes) {
-    while (!connect_to(address, route.port)) {
-      int status = 0;
-      const bool exited = ::waitpid(m_pid, &status, WNOHANG) == m_pid;
-      if (exited || std::chrono::steady_clock::now() > until) {
-        // The destructor does not run for a constructor that throws.
-        if (!exited) {
-          ::kill(m_pid, SIGKILL);
-          ::waitpid(m_pid, &status, 0);
-        }
-        std::ostringstream text;
-        text << std::ifstream(m_dir + "/error.log").rdbuf();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-        throw std::runtime_error("nginx did not start listening: "
-                                 + text.str());
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  while (!connect_to(address, routes.front().port)) {
+    if (std::chrono::steady_clock::now() > until) {
+      std::ostringstream log;
+      log << std::ifstream(m_dir + "/error.log").rdbuf();
+      stop(); // a constructor that throws runs no destructor
+      throw std::runtime_error("nginx did not start listening: " + log.str());
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
 NginxTls::~NginxTls() {
+  stop();
+}
+
+void NginxTls::stop() noexcept {
   if (m_pid > 0) {
-    // QUIT: nginx's graceful stop.
-    ::kill(m_pid, SIGQUIT);
+    ::kill(m_pid, SIGQUIT); // nginx's graceful stop
     int status = 0;
     ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
   }
   std::error_code ignored;
   std::filesystem::remove_all(m_dir, ignored);

@@ -72,6 +72,8 @@ public:
   NginxTls& operator=(const NginxTls&) = delete;
 
 private:
+  void stop() noexcept;
+
   std::string m_dir;
   pid_t m_pid = -1;
 };
