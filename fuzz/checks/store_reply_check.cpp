@@ -1,6 +1,7 @@
 #include "checks/checks.h"
 #include "checks/fuzz_input.h"
 #include "timeseries/ingress.h"
+#include "timeseries/reply_error.h"
 #include "timeseries/table_upkeep.h"
 
 #include <nlohmann/json.hpp>
@@ -65,7 +66,8 @@ std::string without_trailing_line_breaks(std::string text) {
 void check_refusal(long status, const std::string& body) {
   std::string message;
   try {
-    message = timeseries::refusal_message(status, body);
+    message = timeseries::refusal_message(
+        status, body, "http://store:9000/write", "text/plain");
   } catch (const std::exception& e) {
     throw CheckFailure(std::string("refusal_message threw: ") + e.what());
   }
@@ -94,7 +96,10 @@ void check_refusal(long status, const std::string& body) {
     require(message.ends_with("]"), "JSON error message not closed");
     return;
   }
-  require(message == lead + without_trailing_line_breaks(body),
+  require(message
+              == lead
+                     + timeseries::reply_summary(
+                         "http://store:9000/write", status, "text/plain", body),
           "plain error message: " + message);
 }
 

@@ -27,6 +27,20 @@ std::optional<Invocation> read_arguments(std::span<const std::string> args) {
   return inv;
 }
 
+void hide_password_argument(int argc, char** argv) {
+  // The program's name, then the eleven settings; DB_PASSWORD is the 7th.
+  constexpr int k_full_count = 12;
+  constexpr int k_password_at = 7;
+  if (argc != k_full_count) {
+    return;
+  }
+  // Not NULs: the kernel shows the argument area as it is, so each NUL would
+  // read as one more, empty, argument.
+  for (char* c = argv[k_password_at]; *c != '\0'; ++c) {
+    *c = 'x';
+  }
+}
+
 std::string count_error_line(std::size_t count) {
   return "Falha na execução: parâmetros incorretos. São esperados 11 "
          "parâmetros e foram recebidos "
@@ -56,8 +70,12 @@ std::string usage_text(const std::string& program) {
            "ou cert) com ZABBIX_TLS_PSK_IDENTITY, ZABBIX_TLS_PSK_FILE ou "
            "ZABBIX_TLS_CA_FILE,\n"
            "ZABBIX_TLS_CERT_FILE, ZABBIX_TLS_KEY_FILE, ZABBIX_TLS_CRL_FILE,\n"
-           "ZABBIX_TLS_SERVER_CERT_ISSUER, ZABBIX_TLS_SERVER_CERT_SUBJECT "
-           "(man tarvo_clientes_db).\n";
+           "ZABBIX_TLS_SERVER_CERT_ISSUER, ZABBIX_TLS_SERVER_CERT_SUBJECT.\n"
+           "Para o QuestDB: QUESTDB_USER com QUESTDB_PASSWORD_FILE, ou "
+           "QUESTDB_TOKEN_FILE, e\n"
+           "QUESTDB_TLS_CONNECT (unencrypted ou https) com "
+           "QUESTDB_TLS_CA_FILE.\n"
+           "Referência completa: man tarvo_clientes_db.\n";
 }
 
 } // namespace cli

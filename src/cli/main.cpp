@@ -1,3 +1,4 @@
+#include "cli/arguments.h"
 #include "cli/front_end.h"
 #include "timeseries/curl_global.h"
 
@@ -11,5 +12,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const timeseries::CurlGlobal curl_global;
   const std::vector<std::string> args(argv, argv + argc);
+  // The process list shows the arguments to every local user.
+  cli::hide_password_argument(argc, argv);
   return cli::run(args);
 }

@@ -1,6 +1,7 @@
 #include "timeseries/curl_handles.h"
 
 #include "console/deadline.h"
+#include "timeseries/tls_failure.h"
 
 #include <array>
 #include <optional>
@@ -86,8 +87,10 @@ TransferResult perform_bounded(CURL* handle, std::string& body) {
   TransferResult result;
   result.code = code;
   if (code != CURLE_OK) {
-    result.error = detail[0] != '\0' ? std::string(detail.data())
-                                     : curl_easy_strerror(code);
+    result.error =
+        transfer_failure_text(code,
+                              detail[0] != '\0' ? std::string(detail.data())
+                                                : curl_easy_strerror(code));
   }
   return result;
 }

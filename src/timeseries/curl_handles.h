@@ -37,8 +37,8 @@ void append_header(CurlSlist& list, const char* line);
 /// One transfer's outcome: libcurl's code and its text for it.
 struct TransferResult {
   CURLcode code = CURLE_OK;
-  std::string error; ///< the detailed error text, or curl_easy_strerror(code);
-                     ///< empty on success
+  std::string error; ///< the detailed error text, or curl_easy_strerror(code),
+                     ///< in transfer_failure_text's words; empty on success
 };
 
 /// Runs curl_easy_perform within the run's time bound: a progress callback

@@ -2,6 +2,9 @@
 
 #include "console/deadline.h"
 #include "timeseries/curl_handles.h"
+#include "timeseries/reply_error.h"
+#include "timeseries/request_options.h"
+#include "timeseries/tls_failure.h"
 
 #include <algorithm>
 #include <charconv>
@@ -25,6 +28,8 @@ struct Settings {
   std::optional<std::string> username;
   std::optional<std::string> password;
   std::optional<std::string> token;
+  bool https = false;
+  std::string tls_roots; // empty: the system's trusted roots
   std::int64_t request_timeout_ms = 10'000;
   std::int64_t request_min_throughput = 102'400; // bytes per second
   std::int64_t retry_timeout_ms = 10'000;
@@ -123,15 +128,17 @@ Settings settings_from_conf(std::string_view conf) {
   auto split = split_conf(conf);
   const std::string& service = split.first;
   const std::map<std::string, std::string>& params = split.second;
-  if (service == "https" || service == "tcp" || service == "tcps") {
-    throw IngressError("Config parse error: service \"" + service
-                       + "\" is not supported by this client; use \"http\"");
+  if (service == "tcp" || service == "tcps") {
+    throw IngressError(
+        "Config parse error: service \"" + service
+        + "\" is not supported by this client; use \"http\" or \"https\"");
   }
-  if (service != "http") {
+  if (service != "http" && service != "https") {
     throw IngressError("Config parse error: invalid service \"" + service
                        + "\"");
   }
   Settings settings;
+  settings.https = service == "https";
   const auto take = [&params](const char* key) -> std::optional<std::string> {
     const auto it = params.find(key);
     if (it == params.end()) {
@@ -167,6 +174,14 @@ Settings settings_from_conf(std::string_view conf) {
   if (settings.token && settings.username) {
     throw IngressError(
         "Use either \"token\" or \"username\" and \"password\", not both.");
+  }
+  if (const auto v = take("tls_verify"); v && *v != "on") {
+    throw IngressError("\"tls_verify\" " + *v
+                       + " is not supported by this client, which always "
+                         "verifies the server's certificate");
+  }
+  if (const auto v = take("tls_roots")) {
+    settings.tls_roots = *v;
   }
   if (const auto v = take("request_timeout")) {
     settings.request_timeout_ms = parse_count("request_timeout", *v, 1);
@@ -233,7 +248,10 @@ std::string without_trailing_line_break(std::string text) {
 } // namespace
 
 // The store's JSON error: message, then id, code and (for parse errors) line.
-std::string refusal_message(long status, const std::string& body) {
+std::string refusal_message(long status,
+                            const std::string& body,
+                            std::string_view endpoint,
+                            std::string_view content_type) {
   if (status == 404) {
     return "Could not flush buffer: HTTP endpoint does not support ILP.";
   }
@@ -263,7 +281,8 @@ std::string refusal_message(long status, const std::string& body) {
     }
     return message + "]";
   }
-  return "Could not flush buffer: " + without_trailing_line_break(body);
+  return "Could not flush buffer: "
+         + reply_summary(endpoint, status, content_type, body);
 }
 
 TimestampNanos TimestampNanos::now() {
@@ -313,8 +332,9 @@ struct Sender::Impl {
     std::string reply;
     const TransferResult result = perform_bounded(handle, reply);
     if (result.code != CURLE_OK) {
+      // A certificate that failed its check fails it again: no retries.
       return {false,
-              true,
+              !is_tls_verdict(result.code),
               "Could not flush buffer: " + endpoint + ": " + result.error};
     }
     long status = 0;
@@ -322,7 +342,12 @@ struct Sender::Impl {
     if (status >= 200 && status < 300) {
       return {true, false, {}};
     }
-    return {false, is_retriable_status(status), refusal_message(status, reply)};
+    const char* type = nullptr;
+    curl_easy_getinfo(handle, CURLINFO_CONTENT_TYPE, &type);
+    return {
+        false,
+        is_retriable_status(status),
+        refusal_message(status, reply, endpoint, type == nullptr ? "" : type)};
   }
 
   void post_with_retries() {
@@ -352,17 +377,32 @@ Sender& Sender::operator=(Sender&&) noexcept = default;
 Sender::~Sender() = default;
 
 Sender Sender::from_conf(std::string_view conf) {
+  return from_conf(conf, StoreAccess{});
+}
+
+Sender Sender::from_conf(std::string_view conf, const StoreAccess& access) {
   auto impl = std::make_unique<Impl>();
   impl->settings = settings_from_conf(conf);
   const Settings& s = impl->settings;
-  impl->endpoint = "http://" + s.host + ":" + s.port + "/write";
+  const bool own_credentials = access.auth != StoreAuth::fixed_pair;
+  if (own_credentials && (s.username || s.token)) {
+    throw IngressError("Credentials given both in the config string and by "
+                       "the caller.");
+  }
+  impl->endpoint =
+      (s.https ? "https://" : "http://") + s.host + ":" + s.port + "/write";
   impl->url = impl->endpoint + "?precision=n";
   impl->easy = make_easy();
   append_header(impl->headers, "Content-Type: text/plain; charset=utf-8");
   // libcurl would otherwise wait for "100 Continue" before large bodies.
   append_header(impl->headers, "Expect:");
   CURL* handle = impl->easy.get();
-  if (s.username) {
+  if (s.https) {
+    set_tls(handle, s.tls_roots);
+  }
+  if (own_credentials) {
+    set_credentials(handle, access);
+  } else if (s.username) {
     curl_easy_setopt(
         handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
     curl_easy_setopt(handle, CURLOPT_USERNAME, s.username->c_str());

@@ -2,6 +2,7 @@
 
 #include "timeseries/ingress_error.h"
 #include "timeseries/line_protocol.h"
+#include "timeseries/store_access.h"
 
 #include <cstdint>
 #include <memory>
@@ -22,8 +23,12 @@ struct TimestampNanos {
 /// and reply `body`: "Could not flush buffer: " then, for 404, that the
 /// endpoint does not support ILP; for 401 and 403, the authentication error
 /// with the body and the code; for a JSON error body, its message, id, code
-/// and line; otherwise the body itself, trailing line breaks dropped.
-std::string refusal_message(long status, const std::string& body);
+/// and line; otherwise what came back, as reply_summary words it for
+/// `endpoint` and the reply's `content_type`.
+std::string refusal_message(long status,
+                            const std::string& body,
+                            std::string_view endpoint,
+                            std::string_view content_type);
 
 /// Line protocol (version 1) over HTTP to the store's /write endpoint.
 /// Rows are buffered and sent by flush(), and on their own every 75,000 rows
@@ -32,14 +37,22 @@ std::string refusal_message(long status, const std::string& body);
 class Sender {
 public:
   /// A sender from a configuration text `http::addr=host[:port];key=value;...`
-  /// (";;" stands for ';' in a value). Keys: addr (port 9000 when left out),
-  /// username and password (both or neither), token, request_timeout,
+  /// or `https::...` (";;" stands for ';' in a value). Keys: addr (port 9000
+  /// when left out), username and password (both or neither), token,
+  /// tls_roots (https: a PEM file of trusted CAs instead of the system's),
+  /// tls_verify (on only: the certificate and its name are always checked,
+  /// over TLS 1.2 or later), request_timeout,
   /// request_min_throughput and retry_timeout (milliseconds, bytes per
   /// second), auto_flush (on/off), auto_flush_rows, max_buf_size,
   /// protocol_version (1 or auto); other keys are ignored. Connects to
   /// nothing. Throws IngressError for a malformed text, a service other than
   /// http, a missing addr or a bad value.
   static Sender from_conf(std::string_view conf);
+  /// As from_conf(conf), with access's user and password or token in place
+  /// of the text's, which must then name none; access's fixed pair means
+  /// the text's credentials. access's TLS settings play no part: the text's
+  /// do. The secrets are copied into libcurl's handle only.
+  static Sender from_conf(std::string_view conf, const StoreAccess& access);
 
   Sender(Sender&&) noexcept;
   Sender& operator=(Sender&&) noexcept;

@@ -1,14 +1,13 @@
 #include "timeseries/sql_client.h"
 
 #include "timeseries/curl_handles.h"
+#include "timeseries/reply_error.h"
+#include "timeseries/request_options.h"
 
 #include <nlohmann/json.hpp>
 
 namespace timeseries {
 namespace {
-
-constexpr const char* k_user = "korviadmin";
-constexpr const char* k_password = "sentinelKQ";
 
 // Adds one name=value pair the way an HTML form encodes it: with
 // CURLU_URLENCODE on the query part libcurl writes a space as '+', keeps the
@@ -22,15 +21,17 @@ CURLUcode append_form_pair(CURLU* url, const std::string& pair) {
 
 std::optional<nlohmann::json> run_query(std::string_view quest_db_ip,
                                         const std::string& sql_query,
-                                        std::ostream& out) {
-  const std::string address = "http://" + std::string(quest_db_ip) + ":"
-                              + std::string(k_sql_port) + "/exec";
+                                        std::ostream& out,
+                                        const StoreAccess& access) {
+  const std::string endpoint = (access.https ? "https://" : "http://")
+                               + std::string(quest_db_ip) + ":"
+                               + std::string(k_sql_port) + "/exec";
   CurlUrl url(curl_url());
   if (!url) {
     throw std::runtime_error("curl_url failed");
   }
   CURLUcode url_code =
-      curl_url_set(url.get(), CURLUPART_URL, address.c_str(), 0);
+      curl_url_set(url.get(), CURLUPART_URL, endpoint.c_str(), 0);
   if (url_code == CURLUE_OK) {
     url_code = append_form_pair(url.get(), "query=" + sql_query);
   }
@@ -47,10 +48,10 @@ std::optional<nlohmann::json> run_query(std::string_view quest_db_ip,
   CurlEasy handle = make_easy();
   curl_easy_setopt(handle.get(), CURLOPT_CURLU, url.get());
   curl_easy_setopt(handle.get(), CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(
-      handle.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-  curl_easy_setopt(handle.get(), CURLOPT_USERNAME, k_user);
-  curl_easy_setopt(handle.get(), CURLOPT_PASSWORD, k_password);
+  set_credentials(handle.get(), access);
+  if (access.https) {
+    set_tls(handle.get(), access.ca_file);
+  }
   // No time-out is set on purpose: only the run's bound stops a silent store.
 
   std::string body;
@@ -59,7 +60,17 @@ std::optional<nlohmann::json> run_query(std::string_view quest_db_ip,
     out << ("Error: " + result.error + "\n");
     return std::nullopt;
   }
-  return nlohmann::json::parse(body);
+  try {
+    return nlohmann::json::parse(body);
+  } catch (const nlohmann::json::exception&) {
+    // The parser's own words ("parse error at line 1, column 1") tell the
+    // operator nothing; what came back does.
+    long status = 0;
+    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+    const char* type = nullptr;
+    curl_easy_getinfo(handle.get(), CURLINFO_CONTENT_TYPE, &type);
+    throw ReplyError(endpoint, status, type == nullptr ? "" : type, body);
+  }
 }
 
 } // namespace timeseries

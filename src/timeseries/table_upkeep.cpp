@@ -91,10 +91,12 @@ UpkeepAction upkeep_action(const std::optional<nlohmann::json>& listing) {
   }
 }
 
-void upkeep_table(std::string_view quest_db_ip, std::ostream& out) {
+void upkeep_table(std::string_view quest_db_ip,
+                  std::ostream& out,
+                  const StoreAccess& access) {
   try {
     const auto listing =
-        run_query(quest_db_ip, "SHOW COLUMNS FROM tarvoClientes", out);
+        run_query(quest_db_ip, "SHOW COLUMNS FROM tarvoClientes", out, access);
     const UpkeepAction action = upkeep_action(listing);
     if (action == UpkeepAction::create_table) {
       throw UpkeepFailure("no countable column listing");
@@ -107,7 +109,7 @@ void upkeep_table(std::string_view quest_db_ip, std::ostream& out) {
       for (const std::string_view statement : k_add_columns) {
         // Refusals are not read: a column that exists is refused and that is
         // fine.
-        (void)run_query(quest_db_ip, std::string(statement), out);
+        (void)run_query(quest_db_ip, std::string(statement), out, access);
       }
     }
   } catch (const console::TimeoutException&) {
@@ -115,7 +117,7 @@ void upkeep_table(std::string_view quest_db_ip, std::ostream& out) {
   } catch (...) {
     // Whatever went wrong (no reply, no dataset, a body that is not JSON), the
     // remedy is the creation statement; its own failure goes to the caller.
-    (void)run_query(quest_db_ip, std::string(k_create_table), out);
+    (void)run_query(quest_db_ip, std::string(k_create_table), out, access);
   }
 }
 

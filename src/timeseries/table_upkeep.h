@@ -1,5 +1,7 @@
 #pragma once
 
+#include "timeseries/store_access.h"
+
 #include <array>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -32,8 +34,11 @@ UpkeepAction upkeep_action(const std::optional<nlohmann::json>& listing);
 /// them; with fewer than 15 prints the yellow table-update notice to out and
 /// sends all fifteen ALTER TABLE statements; when anything of that fails,
 /// sends the creation statement instead. Request failures are reported on out
-/// by run_query. Throws only when the creation statement's reply is not JSON
-/// (nlohmann::json::exception) or the run's time bound passes.
-void upkeep_table(std::string_view quest_db_ip, std::ostream& out);
+/// by run_query. Every request goes as `access` says. Throws only when the
+/// creation statement's reply is not JSON (ReplyError) or the run's time
+/// bound passes.
+void upkeep_table(std::string_view quest_db_ip,
+                  std::ostream& out,
+                  const StoreAccess& access = {});
 
 } // namespace timeseries

@@ -73,6 +73,26 @@ FieldValue field_value(const console::Value& value, std::string_view column) {
   return std::visit(Visitor{column}, value);
 }
 
+// The ingestion client's configuration for the access: the text every run
+// sent before the operator could choose, when nothing is chosen.
+std::string ingestion_conf(const console::RunSettings& settings,
+                           const StoreAccess& access) {
+  std::string conf = std::string(access.https ? "https" : "http")
+                     + "::addr=" + settings.quest_db_ip + ":"
+                     + settings.quest_db_port + ";";
+  if (access.auth == StoreAuth::fixed_pair) {
+    conf += "username=korviadmin;password=sentinelKQ;";
+  }
+  if (access.https && !access.ca_file.empty()) {
+    conf += "tls_roots=";
+    for (const char c : access.ca_file) {
+      conf += c == ';' ? std::string(";;") : std::string(1, c);
+    }
+    conf += ';';
+  }
+  return conf;
+}
+
 } // namespace
 
 std::int64_t get_timestamp(const WallClock& clock) {
@@ -96,16 +116,14 @@ std::int64_t local_micros(const console::DateTime& local) {
 void sendQuestDB(const console::RunSettings& settings,
                  std::span<const billing::Client> clients,
                  std::ostream& out,
-                 std::ostream& err) {
-  upkeep_table(settings.quest_db_ip, out);
+                 std::ostream& err,
+                 const StoreAccess& access) {
+  upkeep_table(settings.quest_db_ip, out, access);
   // QuestDB reads a timestamp field in microseconds, so the run's value goes
   // as one, truncated from the nanoseconds get_timestamp forms.
   const TimestampMicros run_timestamp{get_timestamp() / 1000};
-  const std::string conf = "http::addr=" + settings.quest_db_ip + ":"
-                           + settings.quest_db_port
-                           + ";username=korviadmin;password=sentinelKQ;";
   try {
-    Sender sender = Sender::from_conf(conf);
+    Sender sender = Sender::from_conf(ingestion_conf(settings, access), access);
     std::vector<Column> columns(k_sources.size() + 1);
     for (std::size_t i = 0; i < k_sources.size(); ++i) {
       columns[i].name = k_sources[i].column;

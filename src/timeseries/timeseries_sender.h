@@ -2,6 +2,7 @@
 
 #include "billing/records.h"
 #include "console/run_settings.h"
+#include "timeseries/store_access.h"
 
 #include <chrono>
 #include <cstdint>
@@ -29,13 +30,15 @@ std::int64_t local_micros(const console::DateTime& local);
 /// The time-series publication of one run: table upkeep on
 /// quest_db_ip:9000 ("Error: " lines on out), then one row per client into
 /// tarvoClientes at quest_db_ip:quest_db_port, tagged with zabbix_host, and
-/// one flush. An ingestion failure writes "Erro: <message>\n" to err and
-/// returns normally. Throws when the creation statement's reply is not JSON,
-/// when a record holds a value no column can carry (std::invalid_argument),
-/// and console::TimeoutException.
+/// one flush; both endpoints reached as `access` says. An ingestion failure
+/// writes "Erro: <message>\n" to err and returns normally. Throws ReplyError
+/// when the creation statement's reply is not JSON, std::invalid_argument
+/// when a record holds a value no column can carry, and
+/// console::TimeoutException.
 void sendQuestDB(const console::RunSettings& settings,
                  std::span<const billing::Client> clients,
                  std::ostream& out,
-                 std::ostream& err);
+                 std::ostream& err,
+                 const StoreAccess& access = {});
 
 } // namespace timeseries

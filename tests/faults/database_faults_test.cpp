@@ -7,9 +7,14 @@
 #include "faults/tcp_peers.h"
 #include "monitoring/collection_pass.h"
 
+#include <csignal>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sstream>
+#include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -91,6 +96,37 @@ TEST_F(DatabaseFaults, SilentServerIsStoppedByTheRunBound) {
                  "library, bound 500 ms: TimeoutException \"Tempo limite…\" "
                  "(front end: that line on stdout, exit 0); nothing sent",
                  elapsed);
+}
+
+TEST_F(DatabaseFaults, PasswordLeavesTheProcessListWhileThePassWaits) {
+  const auto address = faults::fault_address(k_file, __LINE__);
+  const faults::SilentPeer peer(address);
+  auto s = settings(address);
+  s.db_ip = address;
+  s.db_port = std::to_string(peer.port());
+  s.db_password = "senha-no-ps";
+  const support::SpawnVectors vectors(faults::argv_of(s), {});
+  pid_t pid = -1;
+  ASSERT_EQ(
+      ::posix_spawn(
+          &pid, TARVO_BINARY, nullptr, nullptr, vectors.argv(), vectors.envp()),
+      0);
+  // Once it knocks at the database it has read and hidden its arguments.
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (peer.accepted() == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::ostringstream cmdline;
+  cmdline << std::ifstream("/proc/" + std::to_string(pid) + "/cmdline").rdbuf();
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(peer.accepted(), 1);
+  std::string expected;
+  for (auto argument : faults::argv_of(s)) {
+    expected += (argument == s.db_password ? "xxxxxxxxxxx" : argument) + '\0';
+  }
+  EXPECT_EQ(cmdline.str(), expected);
 }
 
 TEST_F(DatabaseFaults, ServerStallingMidStatementIsStoppedByTheRunBound) {

@@ -10,11 +10,12 @@
 namespace faults {
 namespace {
 
-constexpr std::array<std::string_view, 5> k_peer_order = {
+constexpr std::array<std::string_view, 6> k_peer_order = {
     "PostgreSQL",
     "Zabbix trapper",
     "store /exec",
     "store /write",
+    "store over TLS",
     "standard output",
 };
 

@@ -193,8 +193,9 @@ TEST_F(StoreWriteFaults, GarbageErrorBodyIsReportedAndNotRetried) {
                      faults::zabbix_server_of(trapper));
   expect_rest_published(r, trapper);
   EXPECT_EQ(r.err,
-            "Erro: Could not flush buffer: <html><body>proxy "
-            "error</body></html>\n");
+            "Erro: Could not flush buffer: http://" + address + ":"
+                + store.rows_port()
+                + "/write answered HTTP 400 text/html: proxy error\n");
   EXPECT_EQ(store.rows->requests().size(), 1U);
   faults::record(k_peer,
                  "garbage (400 with HTML)",

@@ -11,10 +11,12 @@ namespace faults {
 
 /// Keys and certificates for one test, made by tests/support/make_test_certs
 /// in a new temporary directory that goes with the object: a CA, another CA,
-/// a server certificate from each, a client certificate and a PSK.
+/// a server certificate from each, a client certificate and a PSK; with
+/// `store_ip`, also store.pem for that address and store_other_name.pem for
+/// a name only.
 class TlsFiles {
 public:
-  TlsFiles();
+  explicit TlsFiles(const std::string& store_ip = {});
   ~TlsFiles();
   TlsFiles(const TlsFiles&) = delete;
   TlsFiles& operator=(const TlsFiles&) = delete;
@@ -44,6 +46,35 @@ public:
 private:
   std::uint16_t m_port = 0;
   transport::Fd m_input; ///< the write end of s_server's standard input
+  pid_t m_pid = -1;
+};
+
+/// nginx from Debian as a TLS terminator on one address: each route takes
+/// TLS on its port with `cert` and `key` and passes the requests on in plain
+/// HTTP. One foreground process (its configuration, PID file, logs and
+/// temporary files in a directory of its own), stopped by its PID.
+class NginxTls {
+public:
+  struct Route {
+    std::uint16_t port;
+    std::string target_host;
+    std::uint16_t target_port;
+  };
+  /// Where Debian installs it; empty when it is not installed.
+  static std::string binary();
+
+  NginxTls(const std::string& address,
+           const std::vector<Route>& routes,
+           const std::string& cert,
+           const std::string& key);
+  ~NginxTls();
+  NginxTls(const NginxTls&) = delete;
+  NginxTls& operator=(const NginxTls&) = delete;
+
+private:
+  void stop() noexcept;
+
+  std::string m_dir;
   pid_t m_pid = -1;
 };
 

@@ -193,7 +193,9 @@ std::string form_decode(std::string_view text) {
 
 FakeQuestDb::FakeQuestDb(Options options) : m_options(std::move(options)) {
   m_expected_auth =
-      "Basic " + base64(m_options.user + ":" + m_options.password);
+      m_options.token.empty()
+          ? "Basic " + base64(m_options.user + ":" + m_options.password)
+          : "Bearer " + m_options.token;
   m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_listener < 0) {
     throw std::system_error(errno, std::system_category(), "fake store socket");

@@ -127,6 +127,8 @@ public:
     HttpScript script;
     std::string user = "korviadmin";
     std::string password = "sentinelKQ";
+    /// When set, "Bearer <token>" is the expected authorization instead.
+    std::string token = {};
   };
 
   explicit FakeQuestDb(Options options);

@@ -34,6 +34,11 @@ std::string conf_for(const FakeQuestDb& store, const std::string& extra = "") {
          + ";username=korviadmin;password=sentinelKQ;" + extra;
 }
 
+std::string endpoint_of(const FakeQuestDb& store) {
+  return "http://" + store.address() + ":" + std::to_string(store.port())
+         + "/write";
+}
+
 FakeQuestDb::Options with_password(std::string password) {
   FakeQuestDb::Options options;
   options.password = std::move(password);
@@ -107,7 +112,8 @@ TEST_F(SenderTest, RefusalsBecomeIngressErrorsWithTheStoresWords) {
        "Could not flush buffer: commit error [id: ff-1, code: invalid]"},
       {"plain text 413",
        HttpReply::text(413, "request too large\n"),
-       "Could not flush buffer: request too large"},
+       "Could not flush buffer: @ answered HTTP 413 text/plain: request too "
+       "large"},
       {"403",
        HttpReply::text(403, "Forbidden\r\n"),
        "Could not flush buffer: HTTP endpoint authentication error: Forbidden "
@@ -121,8 +127,11 @@ TEST_F(SenderTest, RefusalsBecomeIngressErrorsWithTheStoresWords) {
     FakeQuestDb store({.script = {c.reply}});
     Sender sender = Sender::from_conf(conf_for(store));
     sender.row("tarvoClientes", k_row, TimestampNanos{1000});
-    EXPECT_THAT([&] { sender.flush(); },
-                ThrowsMessage<IngressError>(c.message));
+    std::string message = c.message;
+    if (const auto at = message.find('@'); at != std::string::npos) {
+      message.replace(at, 1, endpoint_of(store));
+    }
+    EXPECT_THAT([&] { sender.flush(); }, ThrowsMessage<IngressError>(message));
     EXPECT_EQ(store.requests().size(), 1U); // 4xx is not retried
     EXPECT_EQ(sender.pending_rows(), 1U);
   }
@@ -158,7 +167,9 @@ TEST_F(SenderTest, RetriesStopAfterTheRetryTimeout) {
   sender.row("tarvoClientes", k_row, TimestampNanos{1000});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THAT([&] { sender.flush(); },
-              ThrowsMessage<IngressError>("Could not flush buffer: busy"));
+              ThrowsMessage<IngressError>(
+                  "Could not flush buffer: " + endpoint_of(store)
+                  + " answered HTTP 503 text/plain: busy"));
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(300));
   EXPECT_LT(took, std::chrono::milliseconds(2000));
@@ -215,7 +226,8 @@ TEST(SenderConf, MalformedOrUnsupportedTextsAreIngressErrors) {
       {"http:addr=h:1;", "Config parse error: missing \"::\""},
       {"::addr=h:1;", "Config parse error: bad service name"},
       {"ftp::addr=h:1;", "Config parse error: invalid service \"ftp\""},
-      {"https::addr=h:1;", "\"https\" is not supported by this client"},
+      {"https::addr=h:1;tls_verify=unsafe_off;",
+       "\"tls_verify\" unsafe_off is not supported by this client"},
       {"tcp::addr=h:1;", "\"tcp\" is not supported by this client"},
       {"tcps::addr=h:1;", "\"tcps\" is not supported by this client"},
       {"http::addr=h:1;ba d=x;", "Config parse error: invalid character"},

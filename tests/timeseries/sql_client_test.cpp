@@ -1,5 +1,6 @@
 #include "console/deadline.h"
 #include "support/fake_questdb.h"
+#include "timeseries/reply_error.h"
 #include "timeseries/sql_client.h"
 
 #include <chrono>
@@ -17,6 +18,7 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Pair;
 using ::testing::StartsWith;
+using ::testing::ThrowsMessage;
 using timeseries::run_query;
 
 FakeQuestDb store_on(const char* address,
@@ -87,19 +89,44 @@ TEST_F(SqlClientTest, EmptyAddressIsARequestFailure) {
   EXPECT_THAT(out.str(), MatchesRegex("Error: [^\n]+\n"));
 }
 
-TEST_F(SqlClientTest, BodiesThatAreNotJsonThrow) {
+TEST_F(SqlClientTest, BodiesThatAreNotJsonThrowWhatCameBack) {
   auto store =
       store_on("127.0.1.4",
                {HttpReply::text(200, "<html>proxy</html>", "text/html"),
                 HttpReply::text(200, ""),
                 HttpReply::close_without_reply()});
-  EXPECT_THROW(run_query("127.0.1.4", "SELECT 1", out),
-               nlohmann::json::parse_error);
-  EXPECT_THROW(run_query("127.0.1.4", "SELECT 1", out),
-               nlohmann::json::parse_error);
+  using timeseries::ReplyError;
+  EXPECT_THAT([&] { run_query("127.0.1.4", "SELECT 1", out); },
+              ThrowsMessage<ReplyError>("http://127.0.1.4:9000/exec answered "
+                                        "HTTP 200 text/html: proxy"));
+  EXPECT_THAT([&] { run_query("127.0.1.4", "SELECT 1", out); },
+              ThrowsMessage<ReplyError>("http://127.0.1.4:9000/exec answered "
+                                        "HTTP 200 text/plain and an empty "
+                                        "body"));
   // A connection closed without reply is the client's failure, not a body.
   EXPECT_FALSE(run_query("127.0.1.4", "SELECT 1", out).has_value());
   EXPECT_EQ(out.str(), "Error: Empty reply from server\n");
+}
+
+// Proxies' HTML pages are read through real ones in the fault suite.
+TEST(ReplySummary, OneLineOfBoundedText) {
+  struct Case {
+    const char* type;
+    std::string body;
+    std::string summary; // after "E answered HTTP 400 "
+  };
+  const std::vector<Case> cases{
+      {"", "Unauthorized\r\n", "without a content type: Unauthorized"},
+      {"text/plain; charset=utf-8", "a\n\t b\x01", "text/plain: a b"},
+      {"text/plain",
+       std::string(159, 'x') + "é",
+       "text/plain: " + std::string(159, 'x') + "…"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.summary);
+    EXPECT_EQ(timeseries::reply_summary("E", 400, c.type, c.body),
+              "E answered HTTP 400 " + c.summary);
+  }
 }
 
 TEST_F(SqlClientTest, SilentStoreIsStoppedByTheRunsBoundOnly) {

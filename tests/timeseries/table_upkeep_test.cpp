@@ -1,4 +1,5 @@
 #include "support/fake_questdb.h"
+#include "timeseries/reply_error.h"
 #include "timeseries/table_upkeep.h"
 
 #include <gmock/gmock.h>
@@ -169,7 +170,7 @@ TEST(TableUpkeep, CreationStatementThatGetsNoJsonThrows) {
        9000,
        {HttpReply::json(k_absent, 400), HttpReply::text(200, "")}});
   std::ostringstream out;
-  EXPECT_THROW(upkeep_table("127.0.1.31", out), nlohmann::json::parse_error);
+  EXPECT_THROW(upkeep_table("127.0.1.31", out), timeseries::ReplyError);
   EXPECT_EQ(sent_sql(store), listing_then({k_creation}));
 }
 

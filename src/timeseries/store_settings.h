@@ -1,0 +1,41 @@
+#pragma once
+
+#include "timeseries/store_access.h"
+
+#include <map>
+#include <stdexcept>
+#include <string>
+
+namespace timeseries {
+
+/// The store's settings as environment variables give them: each variable
+/// that is set, by name.
+using StoreEnvironment = std::map<std::string, std::string, std::less<>>;
+
+/// A store setting that cannot be used; what() names the variable and the
+/// reason and never quotes a password or token.
+class StoreSettingsError : public std::runtime_error {
+public:
+  StoreSettingsError(std::string variable, const std::string& message)
+      : std::runtime_error(message), m_variable(std::move(variable)) {}
+  /// The variable at fault.
+  const std::string& variable() const { return m_variable; }
+
+private:
+  std::string m_variable;
+};
+
+/// The store's variables (QUESTDB_USER, QUESTDB_PASSWORD_FILE,
+/// QUESTDB_TOKEN_FILE, QUESTDB_TLS_CONNECT, QUESTDB_TLS_CA_FILE) that the
+/// process's environment sets.
+StoreEnvironment store_environment();
+
+/// The access the variables ask for; the fixed pair over plain HTTP when
+/// none is set. Reads the password or token file (one trailing line break
+/// dropped) and checks that the CA file can be read. Throws
+/// StoreSettingsError for a missing partner variable, a token together with
+/// a user or password, an empty or unreadable file, an unknown TLS mode and
+/// a CA file without https.
+StoreAccess store_access(const StoreEnvironment& environment);
+
+} // namespace timeseries
