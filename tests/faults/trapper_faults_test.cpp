@@ -48,6 +48,15 @@ protected:
     EXPECT_TRUE(store.rows->requests().empty());
   }
 
+  // Values received, over every request.
+  static std::size_t values(const FakeTrapper& trapper) {
+    std::size_t count = 0;
+    for (const auto& request : trapper.received()) {
+      count += request.items.size();
+    }
+    return count;
+  }
+
   static std::vector<std::string> keys(const FakeTrapper& trapper) {
     std::vector<std::string> out;
     for (const auto& r : trapper.received()) {
@@ -482,11 +491,7 @@ TEST_F(TrapperFaults, ClusterNodeThatCannotBeReachedHandsTheValuesOn) {
       EXPECT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(r.err, "");
       EXPECT_EQ(r.out, "OK\n");
-      std::size_t values = 0;
-      for (const auto& request : trapper.received()) {
-        values += request.items.size();
-      }
-      EXPECT_EQ(values, faults::k_fixture_sends);
+      EXPECT_EQ(values(trapper), faults::k_fixture_sends);
       faults::record(k_peer,
                      std::string(c.fault) + mode.row,
                      outcome(r, "the second node takes every value"),
@@ -737,33 +742,12 @@ TEST_F(TrapperTls, ARunOverPskReachesAClusterNodeThatSpeaksTls) {
                        options);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "OK\n");
-    std::size_t values = 0;
-    for (const auto& request : trapper.received()) {
-      values += request.items.size();
-    }
-    EXPECT_EQ(values, faults::k_fixture_sends);
+    EXPECT_EQ(values(trapper), faults::k_fixture_sends);
     faults::record("Zabbix trapper (TLS)",
                    std::string("cluster: PSK to the second node") + mode.row,
                    outcome(r, "every value arrives through TLS"),
                    r.elapsed);
   }
-}
-
-TEST_F(TrapperTls, APskTheTrapperDoesNotKnowFailsTheHandshake) {
-  FakeTrapper trapper(Script{},
-                      test_support::TrapperPsk{"outra", m_files.psk_hex()});
-  auto options = psk("tarvo", m_files.path("psk.key"));
-  options.timeouts = k_fast;
-  const monitoring::ZabbixSender sender(
-      ZabbixServer{"127.0.0.1", trapper.port()}, std::move(options));
-  monitoring::Request request("pop-centro");
-  request.add("k", "v");
-  EXPECT_THAT(
-      [&] { sender.send(request); },
-      ::testing::Throws<ZabbixError>(::testing::Property(
-          &ZabbixError::reason, ::testing::StartsWith("negociação TLS: "))));
-  ASSERT_EQ(trapper.received().size(), 1U);
-  EXPECT_TRUE(trapper.received()[0].raw.empty());
 }
 
 TEST_F(TrapperTls, ARunWhoseHandshakeIsRefusedNeverShowsTheKey) {
