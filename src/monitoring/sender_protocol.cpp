@@ -196,7 +196,9 @@ ServerAnswer read_answer(std::string_view payload) {
 ServerAnswer parse_reply(std::string_view bytes) {
   return read_reply([&bytes](std::span<unsigned char> out) {
     const std::size_t n = std::min(out.size(), bytes.size());
-    std::memcpy(out.data(), bytes.data(), n);
+    if (n > 0) { // an empty view may have no address at all
+      std::memcpy(out.data(), bytes.data(), n);
+    }
     bytes.remove_prefix(n);
     return n;
   });
