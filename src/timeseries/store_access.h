@@ -1,6 +1,6 @@
 #pragma once
 
-#include "timeseries/secret_text.h"
+#include "transport/secret.h"
 
 #include <string>
 
@@ -18,8 +18,8 @@ enum class StoreAuth {
 /// the password or token is wiped when the object goes.
 struct StoreAccess {
   StoreAuth auth = StoreAuth::fixed_pair;
-  std::string user;    ///< basic: the user name
-  SecretText secret;   ///< basic: the password; bearer: the token
+  std::string user;              ///< basic: the user name
+  transport::SecretBytes secret; ///< basic: the password; bearer: the token
   bool https = false;  ///< TLS 1.2 or later, the certificate always verified
   std::string ca_file; ///< with https: trusted CAs (PEM); empty: the system's
 };

@@ -54,8 +54,8 @@ bool is_control(char c) {
 
 // One line of text: a line break or NUL inside would end the header early or
 // start another one.
-SecretText read_secret_line(std::string_view variable,
-                            const std::string& path) {
+transport::SecretBytes read_secret_line(std::string_view variable,
+                                        const std::string& path) {
   transport::SecretBytes bytes;
   try {
     bytes = transport::read_secret_file(path, k_max_secret_file);
@@ -74,7 +74,9 @@ SecretText read_secret_line(std::string_view variable,
            path,
            "o arquivo deve conter uma só linha, sem caracteres de controle");
   }
-  return SecretText(text);
+  // Kept in the file's own buffer: the line break goes, nothing is copied.
+  bytes.truncate(text.size());
+  return bytes;
 }
 
 void check_readable(std::string_view variable, const std::string& path) {

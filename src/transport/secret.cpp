@@ -13,7 +13,7 @@
 namespace transport {
 
 SecretBytes::SecretBytes(std::size_t size)
-    : m_bytes(size == 0 ? nullptr : new unsigned char[size]()), m_size(size) {}
+    : m_bytes(new unsigned char[size + 1]()), m_size(size) {}
 
 SecretBytes::SecretBytes(SecretBytes&& other) noexcept
     : m_bytes(std::move(other.m_bytes)),
@@ -34,6 +34,10 @@ std::string_view SecretBytes::view() const {
           m_size};
 }
 
+const char* SecretBytes::c_str() const {
+  return m_bytes ? view().data() : "";
+}
+
 void SecretBytes::truncate(std::size_t size) {
   if (size < m_size) {
     explicit_bzero(m_bytes.get() + size, m_size - size);
@@ -43,7 +47,8 @@ void SecretBytes::truncate(std::size_t size) {
 
 void SecretBytes::wipe() noexcept {
   if (m_bytes) {
-    // truncate() has already wiped whatever lies past m_size.
+    // truncate() has already wiped whatever lies past m_size, and the
+    // terminating NUL is zero.
     explicit_bzero(m_bytes.get(), m_size);
     m_bytes.reset();
   }

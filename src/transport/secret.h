@@ -9,7 +9,8 @@ namespace transport {
 
 /// Bytes that must not outlive their use in memory: a key, a password, a
 /// token. Held in one allocation that is never grown (so no copy of it is
-/// left behind in freed memory), move-only, and wiped when released.
+/// left behind in freed memory), move-only, and wiped when released. A NUL
+/// always follows the bytes, so text APIs (libcurl's) take them as they are.
 class SecretBytes {
 public:
   SecretBytes() = default;
@@ -27,6 +28,8 @@ public:
   bool empty() const { return m_size == 0; }
   /// The bytes as text, for an API that takes a string; still owned here.
   std::string_view view() const;
+  /// The bytes as a NUL-terminated string ("" when empty); still owned here.
+  const char* c_str() const;
 
   /// Keeps the first `size` bytes (no more than held) and wipes the rest.
   void truncate(std::size_t size);
