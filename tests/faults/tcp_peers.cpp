@@ -2,11 +2,14 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <chrono>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace faults {
@@ -44,6 +47,26 @@ transport::Fd accept_until_stopped(int listener, const std::stop_token& stop) {
   return transport::Fd();
 }
 
+// A client's connect() returns once the SYN-ACK is in, which can be before
+// the listener has taken the final ACK and queued the connection. Until it
+// is queued the queue is not full, and a second SYN would still be answered.
+// For a listening socket Linux reports the queue's length as tcpi_unacked.
+bool accept_queue_holds_one(int listener) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < until) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+      return false;
+    }
+    if (info.tcpi_unacked >= 1) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
 } // namespace
 
 std::string fault_address(int file_id, int line) {
@@ -65,7 +88,7 @@ UnansweredSyns::UnansweredSyns(const std::string& address) {
   }
   m_port = ntohs(a.sin_port);
   m_queued = connect_to(address, m_port);
-  if (!m_queued) {
+  if (!m_queued || !accept_queue_holds_one(m_listener.get())) {
     throw std::runtime_error("could not fill the accept queue");
   }
 }
