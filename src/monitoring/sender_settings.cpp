@@ -7,7 +7,6 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <string_view>
 #include <system_error>
 
@@ -222,14 +221,7 @@ tls_options(const SenderEnvironment& environment) {
 } // namespace
 
 SenderEnvironment sender_environment() {
-  SenderEnvironment found;
-  for (const auto name : k_variables) {
-    const char* value = std::getenv(std::string(name).c_str());
-    if (value != nullptr) {
-      found.emplace(name, value);
-    }
-  }
-  return found;
+  return console::environment_of(k_variables);
 }
 
 SenderOptions sender_options(const SenderEnvironment& environment) {

@@ -1,15 +1,15 @@
 #pragma once
 
+#include "console/environment.h"
 #include "monitoring/zabbix_sender.h"
 
-#include <map>
 #include <string>
 
 namespace monitoring {
 
 /// The sender's opt-in settings as environment variables give them, named
 /// after zabbix_sender's options: each variable that is set, by name.
-using SenderEnvironment = std::map<std::string, std::string, std::less<>>;
+using SenderEnvironment = console::Environment;
 
 /// The sender's variables (ZABBIX_BATCH_SIZE and the ZABBIX_TLS_ ones) that
 /// the process's environment sets.

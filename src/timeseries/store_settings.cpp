@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <string_view>
 #include <system_error>
@@ -105,14 +104,7 @@ void check_readable(std::string_view variable, const std::string& path) {
 } // namespace
 
 StoreEnvironment store_environment() {
-  StoreEnvironment found;
-  for (const auto name : k_variables) {
-    const char* value = std::getenv(std::string(name).c_str());
-    if (value != nullptr) {
-      found.emplace(name, value);
-    }
-  }
-  return found;
+  return console::environment_of(k_variables);
 }
 
 StoreAccess store_access(const StoreEnvironment& environment) {

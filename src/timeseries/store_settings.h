@@ -1,8 +1,8 @@
 #pragma once
 
+#include "console/environment.h"
 #include "timeseries/store_access.h"
 
-#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -10,7 +10,7 @@ namespace timeseries {
 
 /// The store's settings as environment variables give them: each variable
 /// that is set, by name.
-using StoreEnvironment = std::map<std::string, std::string, std::less<>>;
+using StoreEnvironment = console::Environment;
 
 /// A store setting that cannot be used; what() names the variable and the
 /// reason and never quotes a password or token.
