@@ -1,11 +1,14 @@
 # shellcheck shell=bash
-# A throwaway Zabbix 6.0 stack on loopback addresses, shared by the
-# end-to-end test (tests/ops/zabbix_e2e), `scripts/demo zabbix` and, through
-# the test, scripts/screenshots:
+# A throwaway Zabbix stack on loopback addresses, Debian's 6.0 or the 7.0 of
+# scripts/zabbix70 (zs_use_zabbix70), shared by the end-to-end test
+# (tests/ops/zabbix_e2e), `scripts/demo zabbix [7.0]`, bench/proxy_group and,
+# through the test, scripts/screenshots:
 #
 #   - the server's database, made in a PostgreSQL cluster of scripts/pg_cluster;
 #   - one zabbix_server, or several with node names: a high-availability
 #     cluster on one database, each node with its own port and directory;
+#   - on 7.0, active proxies (SQLite) in a proxy group, each with its own
+#     port and directory;
 #   - the PHP front end served by `php -S`, its API logged in as Admin;
 #   - a stand-in of the time-series store that keeps every row body and
 #     every SQL statement it is sent.
@@ -20,12 +23,14 @@
 # Settings, read when used: ZS_LISTEN_IP (127.20.0.1), ZS_DEADLINE (a value
 # of $SECONDS after which every wait fails), ZS_SERVER_NAME (the name the
 # front end shows, "tarvo NAME"), ZBX_SERVER_BIN, ZBX_FRONTEND, ZBX_SQL,
-# ZBX_SENDER, PG_BIN.
+# ZBX_SENDER, ZBX_PROXY_BIN (set by zs_use_zabbix70), PG_BIN, ZS_SERVER_CONF
+# and ZS_PROXY_CONF (lines added to every server's or proxy's configuration).
 
 ZBX_SERVER_BIN=${ZBX_SERVER_BIN:-/usr/sbin/zabbix_server}
 ZBX_FRONTEND=${ZBX_FRONTEND:-/usr/share/zabbix}
 ZBX_SQL=${ZBX_SQL:-/usr/share/zabbix-server-pgsql}
 ZBX_SENDER=${ZBX_SENDER:-zabbix_sender}
+ZBX_PROXY_BIN=${ZBX_PROXY_BIN:-}
 PG_BIN=${PG_BIN:-/usr/lib/postgresql/15/bin}
 ZS_LISTEN_IP=${ZS_LISTEN_IP:-127.20.0.1}
 
@@ -37,6 +42,11 @@ ZS_UNDO=()
 declare -gA ZS_LIVE=()
 declare -gA ZS_NODE_PID=() ZS_NODE_PORT=() ZS_NODE_DIR=()
 ZS_NODES=()
+# Proxies share the nodes' tables of PIDs, ports and folders (a proxy's name
+# is never a node's), so that a barrier or a sender can aim at either.
+declare -gA ZS_PROXY_ID=()
+ZS_PROXIES=()
+ZS_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 zs_note() { printf '%s: [%3ds] %s\n' "$ZS_NAME" $((SECONDS - ZS_STARTED)) "$*"; }
 zs_fail() {
@@ -48,6 +58,9 @@ zs_fail() {
 # status 1; status 0 when everything is there.
 zs_missing() {
   local f c php_modules
+  if [ -n "$ZBX_PROXY_BIN" ]; then
+    [ -x "$ZBX_PROXY_BIN" ] || { echo "$ZBX_PROXY_BIN missing (scripts/zabbix70)"; return 1; }
+  fi
   [ -x "$ZBX_SERVER_BIN" ] || { echo "$ZBX_SERVER_BIN not installed (zabbix-server-pgsql)"; return 1; }
   [ -f "$ZBX_FRONTEND/api_jsonrpc.php" ] || { echo "front end not installed in $ZBX_FRONTEND (zabbix-frontend-php)"; return 1; }
   [ -f "$ZBX_FRONTEND/include/classes/core/CConfigFile.php" ] || { echo "unexpected front end layout in $ZBX_FRONTEND"; return 1; }
@@ -60,6 +73,20 @@ zs_missing() {
   # Not piped into grep -q: under pipefail, php's SIGPIPE would count as failure.
   php_modules=$(php -m 2>/dev/null) || true
   grep -qx pgsql <<<"$php_modules" || { echo "PHP has no pgsql extension (php-pgsql)"; return 1; }
+}
+
+# zs_use_zabbix70: the stack runs Zabbix 7.0 as unpacked by scripts/zabbix70
+# (server, front end, proxy and sender), not Debian's 6.0; status 1 and the
+# reason when it was not fetched.
+zs_use_zabbix70() {
+  local dir
+  dir=$("$ZS_LIB_DIR/../zabbix70" dir 2>/dev/null) \
+    || { echo "Zabbix 7.0 not fetched (scripts/zabbix70 fetch, or scripts/install_deps)"; return 1; }
+  ZBX_SERVER_BIN=$dir/root/usr/sbin/zabbix_server
+  ZBX_PROXY_BIN=$dir/root/usr/sbin/zabbix_proxy
+  ZBX_FRONTEND=$dir/root/usr/share/zabbix
+  ZBX_SQL=$dir/root/usr/share/zabbix-server-pgsql
+  ZBX_SENDER=$dir/root/usr/bin/zabbix_sender
 }
 
 # --- Start and undo ----------------------------------------------------------------
@@ -117,12 +144,14 @@ zs_stop_pid() {
 # zs_failure_report: the last lines of each server's log and the front end's
 # errors, printed by zs_cleanup unless ZS_OK=1.
 zs_failure_report() {
-  local node
-  for node in "${ZS_NODES[@]}"; do
-    if [ -s "${ZS_NODE_DIR[$node]}/zabbix_server.log" ]; then
-      echo "---- last lines of ${ZS_NODE_DIR[$node]}/zabbix_server.log"
-      tail -n 40 "${ZS_NODE_DIR[$node]}/zabbix_server.log"
-    fi
+  local node log
+  for node in "${ZS_NODES[@]}" "${ZS_PROXIES[@]}"; do
+    for log in "${ZS_NODE_DIR[$node]}"/zabbix_{server,proxy}.log; do
+      if [ -s "$log" ]; then
+        echo "---- last lines of $log"
+        tail -n 40 "$log"
+      fi
+    done
   done
   # Without the access log lines of the PHP server: errors only.
   local access=(-e ' Accepted$' -e ' Closing$' -e '\]: POST ' -e '\]: GET ' -e 'Development Server')
@@ -350,6 +379,149 @@ zs_ha_is() {
   [ "$SEEN" = "$1 is $2" ]
 }
 
+# --- Proxies and proxy groups (7.0) -------------------------------------------------
+
+# zs_proxy_start NAME [SERVER_NODE]: an active zabbix_proxy (SQLite) called
+# NAME, reporting to the server node (the first one started by default), its
+# trapper on a free port of ZS_LISTEN_IP (ZS_NODE_PORT[NAME]), its
+# configuration, database, log, PID file and sockets in ZS_NODE_DIR[NAME];
+# ZS_PROXY_CONF is added to its configuration. It fetches its configuration
+# every second and sends its values every second, so values sent to it reach
+# the server's history within about a second. Starting it again after
+# zs_proxy_stop reuses its port, folder and database. Returns at once: see
+# zs_proxy_wait.
+zs_proxy_start() {
+  local name=$1 server=${2:-${ZS_NODES[0]}} dir=$ZS_TMP/$1 port
+  [ -n "$ZBX_PROXY_BIN" ] || zs_fail "no zabbix_proxy: the stack runs Zabbix 7.0 only after zs_use_zabbix70"
+  if [ -z "${ZS_NODE_PORT[$name]:-}" ]; then
+    port=$(zs_free_port) || zs_fail "no free port on $ZS_LISTEN_IP"
+    mkdir -p "$dir"
+    {
+      cat <<CONF
+ProxyMode=0
+Server=$ZS_LISTEN_IP:${ZS_NODE_PORT[$server]}
+Hostname=$name
+ListenIP=$ZS_LISTEN_IP
+ListenPort=$port
+LogType=file
+LogFile=$dir/zabbix_proxy.log
+LogFileSize=0
+PidFile=$dir/zabbix_proxy.pid
+SocketDir=$dir
+DBName=$dir/zabbix_proxy.db
+ProxyConfigFrequency=1
+DataSenderFrequency=1
+StartPollers=1
+StartPollersUnreachable=1
+StartAgentPollers=0
+StartHTTPAgentPollers=0
+StartSNMPPollers=0
+StartPreprocessors=1
+StartTrappers=2
+StartPingers=0
+StartDiscoverers=0
+StartHTTPPollers=0
+Timeout=4
+CONF
+      if [ "$(id -u)" -eq 0 ]; then
+        echo "AllowRoot=1"
+      fi
+      [ -z "${ZS_PROXY_CONF:-}" ] || printf '%s\n' "$ZS_PROXY_CONF"
+    } >"$dir/zabbix_proxy.conf"
+    ZS_PROXIES+=("$name")
+    ZS_NODE_PORT[$name]=$port
+    ZS_NODE_DIR[$name]=$dir
+  fi
+  zs_note "starting zabbix_proxy $name, trapper $ZS_LISTEN_IP:${ZS_NODE_PORT[$name]}"
+  zs_spawn "${ZS_NODE_DIR[$name]}/zabbix_proxy.out" "$ZBX_PROXY_BIN" -f -c "${ZS_NODE_DIR[$name]}/zabbix_proxy.conf"
+  ZS_NODE_PID[$name]=$ZS_PID
+}
+
+# zs_proxy_listens NAME: the proxy runs and takes connections on its trapper.
+zs_proxy_listens() {
+  kill -0 "${ZS_NODE_PID[$1]}" 2>/dev/null \
+    || zs_fail "zabbix_proxy $1 exited: $(tail -n 5 "${ZS_NODE_DIR[$1]}/zabbix_proxy.out" "${ZS_NODE_DIR[$1]}/zabbix_proxy.log")"
+  zs_port_open "$ZS_LISTEN_IP" "${ZS_NODE_PORT[$1]}"
+}
+
+# zs_proxy_wait NAME: until the proxy takes connections.
+zs_proxy_wait() { zs_wait_for "zabbix_proxy $1's trapper port" 30 zs_proxy_listens "$1"; }
+
+# zs_proxy_stop NAME: SIGTERM, as an administrator stops a proxy.
+zs_proxy_stop() { zs_stop_pid "${ZS_NODE_PID[$1]}"; }
+
+# zs_proxy_group_create GROUP PROXY...: a proxy group (failover after 10 s,
+# online with one proxy) and each proxy, already started, made in it as an
+# active proxy whose address for redirects is its trapper; the group's id in
+# ZS_PROXY_GROUP_ID, each proxy's in ZS_PROXY_ID[NAME].
+zs_proxy_group_create() {
+  local group=$1 name
+  shift
+  ZS_PROXY_GROUP_ID=$(zs_api proxygroup.create "$(jq -cn --arg g "$group" \
+    '{name: $g, failover_delay: "10s", min_online: "1"}')" | jq -r '.proxy_groupids[0]')
+  for name in "$@"; do
+    ZS_PROXY_ID[$name]=$(zs_api proxy.create "$(jq -cn --arg n "$name" --arg g "$ZS_PROXY_GROUP_ID" \
+      --arg ip "$ZS_LISTEN_IP" --arg port "${ZS_NODE_PORT[$name]}" \
+      '{name: $n, operating_mode: 0, proxy_groupid: $g, local_address: $ip, local_port: $port}')" \
+      | jq -r '.proxyids[0]')
+    zs_note "proxy $name (id ${ZS_PROXY_ID[$name]}) in proxy group $group (id $ZS_PROXY_GROUP_ID)"
+  done
+  # The server learns of the new proxies at its next configuration sync; the
+  # proxies then ask for theirs.
+  zs_config_reload
+}
+
+# zs_config_reload: every running server and proxy reloads its configuration
+# cache now instead of at its next sync.
+zs_config_reload() {
+  local name
+  for name in "${ZS_NODES[@]}"; do
+    if kill -0 "${ZS_NODE_PID[$name]}" 2>/dev/null; then
+      "$ZBX_SERVER_BIN" -c "${ZS_NODE_DIR[$name]}/zabbix_server.conf" -R config_cache_reload >/dev/null 2>&1 || true
+    fi
+  done
+  for name in "${ZS_PROXIES[@]}"; do
+    if kill -0 "${ZS_NODE_PID[$name]}" 2>/dev/null; then
+      "$ZBX_PROXY_BIN" -c "${ZS_NODE_DIR[$name]}/zabbix_proxy.conf" -R config_cache_reload >/dev/null 2>&1 || true
+    fi
+  done
+}
+
+# zs_proxy_state NAME: the proxy as the server sees it: offline, online or
+# unknown (proxy.get's state).
+zs_proxy_state() {
+  zs_api proxy.get "$(jq -cn --arg p "${ZS_PROXY_ID[$1]}" '{proxyids: [$p], output: ["state"]}')" \
+    | jq -r '.[0].state | {"0": "unknown", "1": "offline", "2": "online"}[.] // .'
+}
+
+# zs_proxy_is NAME STATE: the server sees the proxy in STATE; what it sees in SEEN.
+zs_proxy_is() {
+  SEEN="$1 is $(zs_proxy_state "$1")"
+  [ "$SEEN" = "$1 is $2" ]
+}
+
+# zs_assigned_proxy HOSTID: the name of the proxy the host's proxy group has
+# given it (assigned_proxyid), empty while none is.
+zs_assigned_proxy() {
+  local id name
+  id=$(zs_api host.get "$(jq -cn --arg h "$1" '{hostids: [$h], output: ["assigned_proxyid"]}')" \
+    | jq -r '.[0].assigned_proxyid // "0"')
+  for name in "${!ZS_PROXY_ID[@]}"; do
+    if [ "${ZS_PROXY_ID[$name]}" = "$id" ]; then
+      echo "$name"
+      return 0
+    fi
+  done
+}
+
+# zs_assigned_other_than HOSTID NAME: the group has given the host a proxy
+# other than NAME (NAME may be empty: any proxy); its name in ZS_OWNER.
+zs_assigned_other_than() {
+  ZS_OWNER=$(zs_assigned_proxy "$1")
+  SEEN="assigned to ${ZS_OWNER:-no proxy}"
+  [ -n "$ZS_OWNER" ] && [ "$ZS_OWNER" != "$2" ]
+}
+
 # --- Front end and API --------------------------------------------------------------
 
 # zs_frontend_start: the front end on a free port of ZS_LISTEN_IP (ZS_WEB_URL),
@@ -405,7 +577,8 @@ PHP
   ZS_AUTH=null
   ZS_API_ID=0
   zs_wait_for "the front end's API" 20 zs_api_up
-  zs_note "API version $(zs_api apiinfo.version '{}')"
+  ZS_API_VERSION=$(zs_api apiinfo.version '{}' | jq -r .)
+  zs_note "API version $ZS_API_VERSION"
   ZS_AUTH=$(zs_api user.login '{"username":"Admin","password":"zabbix"}')
 
   local own_host
@@ -413,6 +586,12 @@ PHP
   if [ -n "$own_host" ]; then
     zs_api host.update "$(jq -cn --arg h "$own_host" '{hostid: $h, status: 1}')" >/dev/null
   fi
+}
+
+# zs_api_at_least MAJOR.MINOR: the front end's API is of that version or later.
+zs_api_at_least() {
+  local have=${ZS_API_VERSION%.*} want=$1
+  [ "$(printf '%s\n%s\n' "$want" "$have" | sort -V | head -n 1)" = "$want" ]
 }
 
 zs_php_quote() { printf "'%s'" "$(printf '%s' "$1" | sed -e "s/\\\\/\\\\\\\\/g" -e "s/'/\\\\'/g")"; }
@@ -441,11 +620,15 @@ zs_api() {
 # zs_import_template FILE NAME: imports the template file and sets
 # ZS_TEMPLATE_ID to the id of the template called NAME.
 zs_import_template() {
-  local file=$1 name=$2 params
-  params=$(jq -cn --rawfile source "$file" '{
+  local file=$1 name=$2 params groups='{"groups": {"createMissing": true, "updateExisting": true}}'
+  # 6.2 split host groups from template groups: 7.0 refuses the rule "groups".
+  if zs_api_at_least 6.2; then
+    groups='{"template_groups": {"createMissing": true, "updateExisting": true},
+             "host_groups": {"createMissing": true, "updateExisting": true}}'
+  fi
+  params=$(jq -cn --rawfile source "$file" --argjson groups "$groups" '{
     format: "yaml", source: $source,
-    rules: {
-      groups: {createMissing: true, updateExisting: true},
+    rules: ($groups + {
       templates: {createMissing: true, updateExisting: true},
       items: {createMissing: true, updateExisting: true, deleteMissing: true},
       discoveryRules: {createMissing: true, updateExisting: true, deleteMissing: true},
@@ -454,7 +637,7 @@ zs_import_template() {
       templateDashboards: {createMissing: true, updateExisting: true, deleteMissing: true},
       valueMaps: {createMissing: true, updateExisting: true, deleteMissing: true},
       templateLinkage: {createMissing: true}
-    }}')
+    })}')
   [ "$(zs_api configuration.import "$params")" = true ] || zs_fail "configuration.import did not return true"
   ZS_TEMPLATE_ID=$(zs_api template.get "$(jq -cn --arg t "$name" '{filter: {host: [$t]}, output: ["templateid"]}')" \
     | jq -r '.[0].templateid // empty')
