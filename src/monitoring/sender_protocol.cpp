@@ -64,6 +64,73 @@ bool take(std::string_view& text, std::string_view literal) {
   return true;
 }
 
+// Zabbix writes the revision as a number; its own reader takes the member's
+// text, so digits in a string are the same revision.
+std::optional<std::uint64_t> revision_of(const nlohmann::json& value) {
+  if (value.is_number_unsigned()) {
+    return value.get<std::uint64_t>();
+  }
+  if (value.is_string()) {
+    std::string_view text = value.get_ref<const std::string&>();
+    std::uint64_t revision = 0;
+    const auto [end, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), revision);
+    if (ec == std::errc{} && !text.empty() && end == text.data() + text.size()) {
+      return revision;
+    }
+  }
+  return std::nullopt;
+}
+
+// A redirect names where the request must go; one that cannot be followed
+// is refused here, before anything is sent anywhere else.
+Redirect read_redirect(const nlohmann::json& redirect) {
+  if (!redirect.is_object()) {
+    throw ZabbixError("redirecionamento malformado: \"redirect\" não é um "
+                      "objeto");
+  }
+  const auto reset = redirect.find("reset");
+  if (reset != redirect.end()
+      && (*reset == true || (reset->is_string() && *reset == "true"))) {
+    return Redirect{{}, 0, true};
+  }
+  const auto revision = redirect.find("revision");
+  const auto number =
+      revision == redirect.end() ? std::nullopt : revision_of(*revision);
+  if (!number) {
+    throw ZabbixError("redirecionamento malformado: sem revisão (um inteiro "
+                      "não negativo)");
+  }
+  const auto address = redirect.find("address");
+  if (address == redirect.end() || !address->is_string()
+      || address->get_ref<const std::string&>().empty()) {
+    throw ZabbixError("redirecionamento sem endereço");
+  }
+  const auto& text = address->get_ref<const std::string&>();
+  if (text.size() > k_max_redirect_address) {
+    throw ZabbixError("redirecionamento com endereço longo demais ("
+                      + size_text(text.size()) + " bytes, até "
+                      + size_text(k_max_redirect_address) + ")");
+  }
+  ZabbixServer target;
+  try {
+    target = parse_zabbix_server(text);
+  } catch (const ZabbixError& e) {
+    throw ZabbixError("redirecionamento inutilizável: " + e.reason());
+  }
+  // A name or an address, nothing a resolver would take another way.
+  const auto bad = std::find_if(target.host.begin(), target.host.end(), [](char c) {
+    const bool alnum =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    return !(alnum || c == '.' || c == '-' || c == '_' || c == ':' || c == '%');
+  });
+  if (bad != target.host.end()) {
+    throw ZabbixError("redirecionamento inutilizável: endereço \"" + text
+                      + "\" com caractere inválido");
+  }
+  return Redirect{std::move(target), *number, false};
+}
+
 } // namespace
 
 Request::Request(std::string_view host) {
@@ -165,7 +232,7 @@ void require_whole_payload(std::size_t arrived, std::uint32_t length) {
   }
 }
 
-ServerAnswer read_answer(std::string_view payload) {
+TrapperReply read_answer(std::string_view payload) {
   nlohmann::json answer;
   try {
     answer = nlohmann::json::parse(payload);
@@ -183,6 +250,9 @@ ServerAnswer read_answer(std::string_view payload) {
     info = answer["info"].get<std::string>();
   }
   const auto& response = answer["response"].get_ref<const std::string&>();
+  if (response == "failed" && answer.contains("redirect")) {
+    return read_redirect(answer["redirect"]);
+  }
   if (response != "success") {
     throw ZabbixError("o servidor respondeu \"" + response + "\""
                       + (info.empty() ? "" : ": " + info));
@@ -193,7 +263,7 @@ ServerAnswer read_answer(std::string_view payload) {
   return ServerAnswer{parse_info(info)};
 }
 
-ServerAnswer parse_reply(std::string_view bytes) {
+TrapperReply parse_reply(std::string_view bytes) {
   return read_reply([&bytes](std::span<unsigned char> out) {
     const std::size_t n = std::min(out.size(), bytes.size());
     if (n > 0) { // an empty view may have no address at all

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "monitoring/zabbix_server.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 // The Zabbix sender protocol as bytes: requests framed for the trapper and
 // its replies parsed, with no socket in sight, so that every rule here can be
@@ -65,6 +68,25 @@ struct ServerAnswer {
   std::optional<ReplyCounts> counts;
 };
 
+/// A request the server did not process but sent elsewhere: Zabbix 7.0
+/// answers "failed" with {"redirect":{"revision":R,"address":"host:port"}}
+/// when the host is monitored by another proxy of a proxy group.
+struct Redirect {
+  /// Where the request belongs (port 10051 when the address names none).
+  ZabbixServer target;
+  /// The proxy group's assignment it reflects; a later move counts higher.
+  std::uint64_t revision = 0;
+  /// {"redirect":{"reset":true}}: the address that redirected before no
+  /// longer serves the host; go back to the configured servers.
+  bool reset = false;
+};
+
+/// What a reply says: the server took the request, or sent it elsewhere.
+using TrapperReply = std::variant<ServerAnswer, Redirect>;
+
+/// Longest redirect address accepted, in bytes (Zabbix keeps 255).
+inline constexpr std::size_t k_max_redirect_address = 255;
+
 /// The payload length that a reply's header announces. `header` holds the
 /// bytes that arrived of it (fewer than 13 when the peer closed early).
 /// Throws ZabbixError (reason only) for a missing, short or unframed header,
@@ -75,17 +97,18 @@ std::uint32_t reply_length(std::span<const unsigned char> header);
 /// arrived.
 void require_whole_payload(std::size_t arrived, std::uint32_t length);
 
-/// The server's answer in a reply payload. Throws ZabbixError (reason only)
-/// for a payload that is not a JSON object with a string "response", and for
-/// any response other than "success" (its "info" quoted).
-ServerAnswer read_answer(std::string_view payload);
+/// The server's answer in a reply payload: "success", or "failed" with a
+/// redirect. Throws ZabbixError (reason only) for a payload that is not a
+/// JSON object with a string "response", for a redirect whose address or
+/// revision cannot be used, and for any other response (its "info" quoted).
+TrapperReply read_answer(std::string_view payload);
 
 /// Reads one reply through `read_up_to`, which fills a span with what
 /// arrives and returns how many bytes did (fewer only when the peer ended
 /// the stream): the header, then exactly the announced payload (anything
 /// after it is not read). Throws ZabbixError as the three steps above do,
 /// and whatever `read_up_to` throws.
-template <class ReadUpTo> ServerAnswer read_reply(ReadUpTo&& read_up_to) {
+template <class ReadUpTo> TrapperReply read_reply(ReadUpTo&& read_up_to) {
   std::array<unsigned char, k_header_size> header{};
   const std::size_t got = read_up_to(std::span<unsigned char>(header));
   const std::uint32_t length = reply_length({header.data(), got});
@@ -99,7 +122,7 @@ template <class ReadUpTo> ServerAnswer read_reply(ReadUpTo&& read_up_to) {
 
 /// A whole reply held in memory, read as read_reply reads it from a peer
 /// that then closes.
-ServerAnswer parse_reply(std::string_view bytes);
+TrapperReply parse_reply(std::string_view bytes);
 
 /// The counts in an "info" text, when it starts "processed: P; failed: F;
 /// total: T" (decimal, as the trapper writes them).

@@ -5,6 +5,7 @@
 #include "transport/transport_error.h"
 
 #include <string>
+#include <variant>
 
 namespace monitoring {
 namespace {
@@ -13,7 +14,7 @@ using transport::Connection;
 using transport::StepDeadline;
 using transport::TransportError;
 
-ServerAnswer exchange(Connection& connection,
+TrapperReply exchange(Connection& connection,
                       const SenderTimeouts& timeouts,
                       const transport::TlsContext* tls,
                       Request& request) {
@@ -62,23 +63,11 @@ std::string tls_setting_error(const TransportError& e, const TlsFiles& tls) {
   }
 }
 
-std::string nodes_text(const std::vector<ZabbixServer>& nodes) {
-  std::string text;
-  for (const auto& node : nodes) {
-    text += (text.empty() ? "" : ";") + server_text(node);
-  }
-  return text;
-}
-
 } // namespace
 
 ZabbixSender::ZabbixSender(std::vector<ZabbixServer> nodes,
                            SenderOptions options)
-    : m_nodes(std::move(nodes)), m_options(std::move(options)),
-      m_resolved(m_nodes.size()) {
-  if (m_nodes.empty()) {
-    throw ZabbixError("nenhum servidor Zabbix");
-  }
+    : m_options(std::move(options)), m_route(std::move(nodes)) {
   if (m_options.tls) {
     auto& tls = *m_options.tls;
     const TlsFiles files{
@@ -99,42 +88,35 @@ ZabbixSender::ZabbixSender(ZabbixServer server, SenderOptions options)
 
 ZabbixSender::~ZabbixSender() = default;
 
-const transport::Resolved& ZabbixSender::resolved(std::size_t node) const {
-  auto& slot = m_resolved[node];
-  if (!slot) {
-    slot = transport::Resolved::resolve(m_nodes[node].host, m_nodes[node].port);
-  }
-  return *slot;
-}
-
 ServerAnswer ZabbixSender::send(Request& request) const {
-  // Every node that could not be reached, with its reason, in the order
-  // tried.
-  std::string unreachable;
-  for (std::size_t i = 0; i < m_nodes.size(); ++i) {
-    const std::size_t node = (m_current + i) % m_nodes.size();
-    const std::string server = server_text(m_nodes[node]);
+  Route::Attempt attempt = m_route.attempt(request.label());
+  for (;;) {
+    const Hop hop = attempt.next();
+    TrapperReply reply;
     try {
       Connection connection =
-          Connection::open(resolved(node), m_options.timeouts.connect);
-      m_current = node;
-      return exchange(connection, m_options.timeouts, m_tls.get(), request);
+          Connection::open(*hop.resolved, m_options.timeouts.connect);
+      attempt.connected(hop);
+      reply = exchange(connection, m_options.timeouts, m_tls.get(), request);
     } catch (const TransportError& e) {
-      if (m_nodes.size() == 1 || !e.before_connection()) {
-        throw ZabbixError(server, request.label(), e.what());
+      if (!e.before_connection()) {
+        throw ZabbixError(server_text(hop.server), request.label(), e.what());
       }
-      unreachable +=
-          (unreachable.empty() ? "" : "; ") + server + ": " + e.what();
+      // Nothing was written: the request may still go elsewhere.
+      attempt.unreachable(hop, e.what());
+      continue;
     } catch (const ZabbixError& e) {
       // The reply's own failures carry their reason alone; the message
       // names the exchange once, here, so a failed run says which of its
       // requests broke.
-      throw ZabbixError(server, request.label(), e.reason());
+      throw ZabbixError(server_text(hop.server), request.label(), e.reason());
     }
+    if (const auto* answer = std::get_if<ServerAnswer>(&reply)) {
+      return *answer;
+    }
+    // Not processed: the same request goes where the redirect says.
+    attempt.redirected(hop, std::get<Redirect>(reply));
   }
-  throw ZabbixError(nodes_text(m_nodes),
-                    request.label(),
-                    "nenhum nó aceitou a conexão: " + unreachable);
 }
 
 ServerAnswer send_zabbix(const ZabbixServer& server,

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "monitoring/route.h"
 #include "monitoring/sender_protocol.h"
 #include "monitoring/zabbix_error.h"
 #include "monitoring/zabbix_server.h"
-#include "transport/resolved.h"
 #include "transport/tls_credentials.h"
 
 #include <chrono>
@@ -52,13 +52,12 @@ struct SenderOptions {
 /// request at a time, each over a connection of its own (the trapper
 /// answers one request per connection), plain or TLS.
 ///
-/// Nodes: each request goes to the node that took the previous one (the
-/// first node at the start). Only when the connection to that node cannot be
-/// opened (its name does not resolve, it refuses, it is unreachable, or no
-/// address connects within the connect time-out) does the same request go
-/// to the next node in list order, and so on, each node tried at most once
-/// for it; the node that accepts takes the requests after it too. Once a
-/// byte was written, a failure ends there: no value goes to two nodes.
+/// Where each request goes is the Route's rule: the node that took the
+/// previous request, the next node when a connection cannot be opened, the
+/// address a proxy group's redirect names. Only a request that was not
+/// written, or that a redirect says was not processed, goes elsewhere: once
+/// a byte was written, any other failure ends there, so no value goes to
+/// two servers.
 class ZabbixSender {
 public:
   /// Loads the TLS credentials the options ask for; throws ZabbixError when
@@ -72,28 +71,24 @@ public:
   ZabbixSender& operator=(const ZabbixSender&) = delete;
 
   /// Sends `request` and waits for the server's answer. Returns it when the
-  /// server answered "success", whatever its count of failed values. Throws
-  /// ZabbixError, naming the server (the node that took the connection, or
-  /// every node when none did, each with its own reason) and the request,
-  /// for every failure to resolve, connect, negotiate TLS, send or read, for
-  /// a malformed reply and for an answer other than "success"; lets
+  /// server answered "success", whatever its count of failed values;
+  /// follows redirects as the Route allows. Throws ZabbixError, naming the
+  /// server (the one that took the connection, or every address tried when
+  /// none did, each with its own reason) and the request, for every failure
+  /// to resolve, connect, negotiate TLS, send or read, for a malformed reply,
+  /// a redirect that cannot be followed and any other answer; lets
   /// console::TimeoutException through when the run's bound ends a wait.
   ServerAnswer send(Request& request) const;
 
-  const std::vector<ZabbixServer>& nodes() const { return m_nodes; }
+  const std::vector<ZabbixServer>& nodes() const { return m_route.nodes(); }
   const SenderOptions& options() const { return m_options; }
 
 private:
-  const transport::Resolved& resolved(std::size_t node) const;
-
-  std::vector<ZabbixServer> m_nodes;
   SenderOptions m_options;
   std::unique_ptr<const transport::TlsContext> m_tls; // none when unencrypted
-  // Where the run's requests go, and each node's addresses as resolved the
-  // first time it was tried: routing state, not the sender's settings, so
-  // sending stays a const operation for the publication.
-  mutable std::size_t m_current = 0;
-  mutable std::vector<std::optional<transport::Resolved>> m_resolved;
+  // Where the run's requests go: routing state, not the sender's settings,
+  // so sending stays a const operation for the publication.
+  mutable Route m_route;
 };
 
 /// Hands one value to the Zabbix trapper at `server` for item `key` of

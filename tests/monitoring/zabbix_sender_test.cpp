@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <sys/socket.h>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -184,7 +185,8 @@ TEST_F(ZabbixSenderTest, ReplyCountsAreReadFromInfo) {
       payload += std::string(R"(,"info":")") + c.info + "\"";
     }
     payload += "}";
-    const auto answer = monitoring::parse_reply(Reply::framed(payload).bytes());
+    const auto answer = std::get<monitoring::ServerAnswer>(
+        monitoring::parse_reply(Reply::framed(payload).bytes()));
     ASSERT_EQ(answer.counts.has_value(), c.counts.has_value());
     if (c.counts) {
       EXPECT_EQ(answer.counts->processed, c.counts->processed);
