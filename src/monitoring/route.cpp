@@ -134,21 +134,19 @@ void Route::Attempt::redirected(const Hop& hop, const Redirect& redirect) {
              + std::to_string(k_max_redirects) + "): " + m_chain);
   }
   if (redirect.revision < m_route.m_revision) {
-    // A member that has not yet heard of the latest move: the request goes
-    // where the newer redirect said, unless that was tried already.
-    if (m_route.m_learned && tried(m_route.m_learned->server) == nullptr) {
-      m_pending = m_route.learned_hop();
-      return;
-    }
+    // A member that has not yet heard of the latest move: the run does not
+    // go back to where the group's older assignment put the host.
     fail(hop,
          "redirecionado para " + target + " com a "
              + revision_text(redirect.revision)
              + ", anterior à já seguida nesta execução ("
              + std::to_string(m_route.m_revision) + ")");
   }
-  if (const Tried* before = tried(redirect.target);
-      before != nullptr && redirect.revision <= before->revision) {
-    // The same answer again: following it would only go round.
+  const Tried* before = tried(redirect.target);
+  if (before != nullptr
+      && (redirect.revision <= before->revision || target == server_text(hop.server))) {
+    // The same answer again, or an address sending the request to itself:
+    // following it would only go round.
     if (!before->failure.empty()) {
       fail(hop,
            "redirecionado de novo para " + target + " ("

@@ -62,8 +62,8 @@ public:
     void unreachable(const Hop& hop, const std::string& reason);
     /// `hop` did not process the request but sent it to `redirect`. Throws
     /// ZabbixError when the redirect cannot be followed: past the bound, back
-    /// to an address already tried for this request with no newer revision,
-    /// or older than the run's and with nowhere newer to go.
+    /// to an address already tried for this request with no newer revision
+    /// (or to the one that redirected), or older than one the run followed.
     void redirected(const Hop& hop, const Redirect& redirect);
 
   private:

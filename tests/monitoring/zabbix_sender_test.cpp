@@ -8,7 +8,9 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <array>
 #include <fstream>
+#include <map>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -273,6 +275,36 @@ TEST_F(ZabbixSenderTest, MalformedReplies) {
       {"array",
        Reply::framed("[]"),
        "resposta malformada: sem o membro \"response\""},
+      // A redirect that cannot be followed is sent nowhere else.
+      {"redirect without an address",
+       Reply::framed(R"({"redirect":{"revision":1},"response":"failed"})"),
+       "redirecionamento sem endereço"},
+      {"redirect to an empty address",
+       Reply::redirect("", 1),
+       "redirecionamento sem endereço"},
+      {"redirect address too long",
+       Reply::redirect(std::string(256, 'a'), 1),
+       "redirecionamento com endereço longo demais (256 bytes, até 255)"},
+      {"redirect to port 0",
+       Reply::redirect("127.0.0.1:0", 1),
+       "redirecionamento inutilizável: endereço do servidor Zabbix "
+       "\"127.0.0.1:0\": porta fora do intervalo"},
+      {"redirect to a port that is no number",
+       Reply::redirect("127.0.0.1:1005x", 1),
+       "redirecionamento inutilizável: endereço do servidor Zabbix "
+       "\"127.0.0.1:1005x\": porta inválida"},
+      {"redirect to a name with a blank",
+       Reply::redirect("proxy b:10051", 1),
+       "redirecionamento inutilizável: endereço \"proxy b:10051\" com "
+       "caractere inválido"},
+      {"redirect without a revision",
+       Reply::framed(
+           R"({"redirect":{"address":"127.0.0.1:1"},"response":"failed"})"),
+       "redirecionamento malformado: sem revisão"},
+      {"redirect with a negative revision",
+       Reply::framed(R"({"redirect":{"revision":-1,"address":"127.0.0.1:1"},)"
+                     R"("response":"failed"})"),
+       "redirecionamento malformado: sem revisão"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -280,6 +312,126 @@ TEST_F(ZabbixSenderTest, MalformedReplies) {
     EXPECT_THAT(
         [&] { send_zabbix(local(trapper.port()), "h", "k", "v", k_fast); },
         failed_exchange(trapper.port(), "k", ::testing::StartsWith(c.message)));
+  }
+}
+
+// Zabbix 7.0 proxy groups: three trapper doubles A, B and C and an address
+// D where nothing listens. Each case scripts their replies ("ok", "reset",
+// or "X R": a redirect to X at revision R), sends requests k1, k2, … to A
+// and checks where they arrived and how the last one ended.
+TEST_F(ZabbixSenderTest, RedirectsAreFollowedWithinTheirRules) {
+  struct Case {
+    const char* name;
+    std::array<std::vector<std::string>, 3> scripts; // A, B, C
+    std::size_t requests;
+    std::array<std::size_t, 3> received; // connections at A, B, C
+    std::string failed_at;               // empty: every request answered
+    std::string reason;
+    std::size_t a_listens_for = 0; // connections A takes; 0: every one
+  };
+  const std::vector<Case> cases{
+      {"followed, and the requests after it go there too",
+       {{{"{B} 1"}, {}, {}}}, 3, {1, 3, 0}, "", ""},
+      {"a chain within the bound",
+       {{{"{B} 1"}, {"{C} 2"}, {}}}, 2, {1, 1, 2}, "", ""},
+      {"a chain past the bound",
+       {{{"{B} 1", "{B} 4"}, {"{C} 2"}, {"{A} 3"}}}, 1, {2, 1, 1}, "{A}",
+       "redirecionamentos demais (mais de 3): {A} → {B} (revisão 1) → {C} "
+       "(revisão 2) → {A} (revisão 3) → {B} (revisão 4)"},
+      {"an older revision does not move the run back",
+       {{{"{B} 2"}, {"ok", "{C} 1"}, {}}}, 2, {1, 2, 0}, "{B}",
+       "redirecionado para {C} com a revisão 1, anterior à já seguida nesta "
+       "execução (2)"},
+      {"a dead owner sends the request back to the configured server",
+       {{{"{D} 1", "ok"}, {}, {}}}, 2, {3, 0, 0}, "", ""},
+      {"a dead owner, then the group's new owner",
+       {{{"{D} 1", "{B} 2"}, {}, {}}}, 2, {2, 2, 0}, "", ""},
+      {"a dead owner named again: one error, no loop",
+       {{{"{D} 1", "{D} 1"}, {}, {}}}, 1, {2, 0, 0}, "{A}",
+       "redirecionado de novo para {D} (revisão 1), que não aceitou a "
+       "conexão: conexão recusada"},
+      {"a dead owner and the configured server gone",
+       {{{"{D} 1"}, {}, {}}}, 1, {1, 0, 0}, "{A}",
+       "nenhum endereço aceitou a conexão: {D} (redirecionamento, revisão 1): "
+       "conexão recusada; {A}: conexão recusada", 1},
+      {"a redirect to the address that gave it",
+       {{{"{A} 1"}, {}, {}}}, 1, {1, 0, 0}, "{A}",
+       "redirecionado de volta para {A} (revisão 1), já tentado neste pedido"},
+      {"a reset from the owner goes back to the configured server",
+       {{{"{B} 1", "ok"}, {"ok", "reset"}, {}}}, 2, {2, 2, 0}, "", ""},
+      {"a reset from the configured server",
+       {{{"reset"}, {}, {}}}, 1, {1, 0, 0}, "{A}",
+       "o servidor desfez o redirecionamento (serviço fora do ar)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The doubles listen first, so that their scripts can name each other.
+    std::array<FakeTrapper, 3> trappers;
+    std::map<std::string, std::string> address{
+        {"{D}", "127.0.0.1:" + port_text(test_support::unused_port())}};
+    for (std::size_t i = 0; i < 3; ++i) {
+      address[std::string("{") + static_cast<char>('A' + i) + "}"] =
+          "127.0.0.1:" + port_text(trappers[i].port());
+    }
+    const auto substitute = [&](std::string text) {
+      for (const auto& [name, value] : address) {
+        for (auto at = text.find(name); at != std::string::npos;
+             at = text.find(name)) {
+          text.replace(at, name.size(), value);
+        }
+      }
+      return text;
+    };
+    for (std::size_t i = 0; i < 3; ++i) {
+      Script script;
+      for (const auto& step : c.scripts[i]) {
+        if (step == "ok") {
+          script.push_back(Reply::ok());
+        } else if (step == "reset") {
+          script.push_back(Reply::framed(
+              R"({"redirect":{"reset":true},"response":"failed"})"));
+        } else {
+          const auto blank = step.find(' ');
+          script.push_back(Reply::redirect(substitute(step.substr(0, blank)),
+                                           std::stoull(step.substr(blank + 1))));
+        }
+      }
+      trappers[i].follow(std::move(script));
+    }
+    if (c.a_listens_for != 0) {
+      trappers[0].stop_listening_after(c.a_listens_for);
+    }
+    const monitoring::ZabbixSender sender(local(trappers[0].port()),
+                                          monitoring::SenderOptions{k_fast, 1, {}});
+    std::vector<std::string> frames;
+    std::optional<ZabbixError> error;
+    for (std::size_t n = 1; n <= c.requests; ++n) {
+      monitoring::Request request("h");
+      request.add("k" + std::to_string(n), "v");
+      frames.emplace_back(request.frame());
+      try {
+        sender.send(request);
+      } catch (const ZabbixError& e) {
+        error = e;
+        break;
+      }
+    }
+    if (c.failed_at.empty()) {
+      EXPECT_FALSE(error) << error->what();
+    } else {
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->server(), substitute(c.failed_at));
+      EXPECT_EQ(error->request(), "chave k" + std::to_string(c.requests));
+      EXPECT_EQ(error->reason(), substitute(c.reason));
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+      const auto received = trappers[i].received();
+      EXPECT_EQ(received.size(), c.received[i]) << "at " << char('A' + i);
+      // A redirected request travels again byte for byte.
+      for (const auto& r : received) {
+        EXPECT_THAT(frames, ::testing::Contains(r.raw));
+      }
+    }
   }
 }
 

@@ -194,6 +194,13 @@ Reply Reply::framed(std::string_view payload, Header header) {
   return raw(std::move(bytes));
 }
 
+Reply Reply::redirect(std::string_view address, std::uint64_t revision) {
+  // Member order as Zabbix 7.0.9 writes it.
+  return framed(R"({"redirect":{"revision":)" + std::to_string(revision)
+                + R"(,"address":")" + std::string(address)
+                + R"("},"response":"failed"})");
+}
+
 // The server side of TLS with a pre-shared key, as Zabbix offers it.
 struct FakeTrapper::Tls {
   struct CtxFree {
@@ -267,6 +274,12 @@ FakeTrapper::~FakeTrapper() {
 std::vector<Request> FakeTrapper::received() const {
   const std::lock_guard lock(m_mutex);
   return m_received;
+}
+
+void FakeTrapper::follow(Script script) {
+  const std::lock_guard lock(m_mutex);
+  m_script = std::move(script);
+  m_next = 0;
 }
 
 void FakeTrapper::stop_listening_after(std::size_t accepted) {

@@ -62,6 +62,10 @@ public:
   static Reply framed(std::string_view payload) {
     return framed(payload, Header{});
   }
+  /// "failed" with a redirect to `address` ("host:port") at `revision`, as
+  /// Zabbix 7.0 answers for a host that another proxy of its group monitors:
+  /// the request was not processed.
+  static Reply redirect(std::string_view address, std::uint64_t revision);
   /// The ok() reply, written whole after `delay`.
   static Reply slow(std::chrono::milliseconds delay) {
     return Reply(Kind::slow, {}, delay);
@@ -150,6 +154,11 @@ public:
 
   /// Requests read so far, in arrival order. Thread-safe.
   std::vector<Request> received() const;
+
+  /// Replaces the script; the next connection gets its first reply. For
+  /// doubles whose replies name each other's ports. Call it before the
+  /// connections it concerns.
+  void follow(Script script);
 
   /// Once `accepted` connections have been accepted in total, closes the
   /// listening socket, so later connects are refused. Call it before the
