@@ -77,11 +77,12 @@ zs_missing() {
 
 # zs_use_zabbix70: the stack runs Zabbix 7.0 as unpacked by scripts/zabbix70
 # (server, front end, proxy and sender), not Debian's 6.0; status 1 and the
-# reason when it was not fetched.
+# reason in ZS_WHY when it was not fetched. Not in a subshell: it sets the
+# stack's settings.
 zs_use_zabbix70() {
   local dir
   dir=$("$ZS_LIB_DIR/../zabbix70" dir 2>/dev/null) \
-    || { echo "Zabbix 7.0 not fetched (scripts/zabbix70 fetch, or scripts/install_deps)"; return 1; }
+    || { ZS_WHY="Zabbix 7.0 not fetched (scripts/zabbix70 fetch, or scripts/install_deps)"; return 1; }
   ZBX_SERVER_BIN=$dir/root/usr/sbin/zabbix_server
   ZBX_PROXY_BIN=$dir/root/usr/sbin/zabbix_proxy
   ZBX_FRONTEND=$dir/root/usr/share/zabbix
