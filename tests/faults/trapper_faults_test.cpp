@@ -500,6 +500,47 @@ TEST_F(TrapperFaults, ClusterNodeThatCannotBeReachedHandsTheValuesOn) {
   }
 }
 
+// A proxy group's member that does not own the host answers with a redirect
+// in the middle of the pass: the request is sent again to the owner, which
+// takes the rest of the pass; every value lands once, no refusal is counted.
+TEST_F(TrapperFaults, RedirectMidPassMovesTheRestOfThePassToTheOwner) {
+  const auto address = faults::fault_address(k_file, __LINE__);
+  FakeStore store(address, faults::complete_table());
+  struct Case {
+    Mode mode;
+    std::size_t answered_first; // requests the first trapper answers
+  };
+  // Per value: the totals' first value; in batches: the totals and the
+  // document, then the clients' batch is redirected.
+  for (const auto& c : {Case{k_per_value, 1}, Case{k_batched, 2}}) {
+    SCOPED_TRACE(std::string("redirect mid-pass") + c.mode.row);
+    FakeTrapper owner;
+    FakeTrapper member;
+    Script script(c.answered_first, Reply::ok());
+    script.push_back(Reply::redirect(faults::zabbix_server_of(owner), 1));
+    member.follow(std::move(script));
+    const std::size_t rows_before = store.rows->requests().size();
+    const auto r = run_in(c.mode,
+                          settings(address, store.rows_port()),
+                          faults::zabbix_server_of(member));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "OK\n");
+    const auto at_member = member.received();
+    const auto at_owner = owner.received();
+    ASSERT_EQ(at_member.size(), c.answered_first + 1);
+    ASSERT_FALSE(at_owner.empty());
+    EXPECT_EQ(at_owner.front().raw, at_member.back().raw);
+    EXPECT_EQ(values(member) - at_member.back().items.size() + values(owner),
+              faults::k_fixture_sends);
+    EXPECT_EQ(store.rows->requests().size(), rows_before + 1);
+    faults::record(k_peer,
+                   std::string("redirect mid-pass") + c.mode.row,
+                   outcome(r, "the owner takes the rest, each value once"),
+                   r.elapsed);
+  }
+}
+
 TEST_F(TrapperFaults, ClusterNodeThatFailsMidRequestEndsThePass) {
   // Bytes were written: the values may have reached the first node, so they
   // must not go to a second one.
@@ -721,32 +762,43 @@ TEST_F(TrapperTls, PeersThatTakeTheConnectionButNotTheHandshake) {
 }
 
 TEST_F(TrapperTls, ARunOverPskReachesAClusterNodeThatSpeaksTls) {
-  // The same credentials serve every node: the first refuses, the second
+  // The same credentials serve every node and every redirect's address: a
+  // first node that refuses, or one that redirects to the owner; the owner
   // terminates TLS with the key and takes every value, in both modes.
   const auto address = faults::fault_address(k_file, __LINE__);
   FakeStore store(address, faults::complete_table());
   const auto refusing = address + ":" + std::to_string(unused_port(address));
-  for (const Mode& mode : {k_per_value, k_batched}) {
-    SCOPED_TRACE(mode.row);
-    FakeTrapper trapper(Script{},
-                        test_support::TrapperPsk{"tarvo", m_files.psk_hex()});
-    support::RunOptions options;
-    options.env = {"ZABBIX_TLS_CONNECT=psk",
-                   "ZABBIX_TLS_PSK_IDENTITY=tarvo",
-                   "ZABBIX_TLS_PSK_FILE=" + m_files.path("psk.key")};
-    if (mode.batch != nullptr) {
-      options.env.push_back(std::string("ZABBIX_BATCH_SIZE=") + mode.batch);
+  const test_support::TrapperPsk psk{"tarvo", m_files.psk_hex()};
+  for (const bool redirect : {false, true}) {
+    for (const Mode& mode : {k_per_value, k_batched}) {
+      const std::string row =
+          std::string(redirect ? "redirect: PSK to the owner"
+                               : "cluster: PSK to the second node")
+          + mode.row;
+      SCOPED_TRACE(row);
+      FakeTrapper trapper(Script{}, psk);
+      FakeTrapper member(
+          Script{Reply::redirect(faults::zabbix_server_of(trapper), 1)}, psk);
+      support::RunOptions options;
+      options.env = {"ZABBIX_TLS_CONNECT=psk",
+                     "ZABBIX_TLS_PSK_IDENTITY=tarvo",
+                     "ZABBIX_TLS_PSK_FILE=" + m_files.path("psk.key")};
+      if (mode.batch != nullptr) {
+        options.env.push_back(std::string("ZABBIX_BATCH_SIZE=") + mode.batch);
+      }
+      const auto r = run(settings(address, store.rows_port()),
+                         redirect ? faults::zabbix_server_of(member)
+                                  : refusing + ";"
+                                        + faults::zabbix_server_of(trapper),
+                         options);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out, "OK\n");
+      EXPECT_EQ(values(trapper), faults::k_fixture_sends);
+      faults::record("Zabbix trapper (TLS)",
+                     row,
+                     outcome(r, "every value arrives through TLS"),
+                     r.elapsed);
     }
-    const auto r = run(settings(address, store.rows_port()),
-                       refusing + ";" + faults::zabbix_server_of(trapper),
-                       options);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "OK\n");
-    EXPECT_EQ(values(trapper), faults::k_fixture_sends);
-    faults::record("Zabbix trapper (TLS)",
-                   std::string("cluster: PSK to the second node") + mode.row,
-                   outcome(r, "every value arrives through TLS"),
-                   r.elapsed);
   }
 }
 
