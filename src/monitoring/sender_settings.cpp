@@ -202,6 +202,9 @@ tls_options(const SenderEnvironment& environment) {
                  + std::to_string(transport::k_max_psk_identity_bytes));
     }
     tls.psk = read_psk(required(environment, k_psk_file, mode));
+    // A Zabbix server ends the handshake without a word when it knows no
+    // host with the identity, or the host does not accept PSK.
+    tls.closed_hint = "identidade PSK desconhecida ou o host não aceita PSK?";
     return tls;
   }
   if (mode == "cert") {
@@ -213,6 +216,7 @@ tls_options(const SenderEnvironment& environment) {
     tls.crl_file = optional(environment, k_crl_file);
     tls.server_cert_issuer = optional(environment, k_server_issuer);
     tls.server_cert_subject = optional(environment, k_server_subject);
+    tls.closed_hint = "certificado não aceito pelo host?";
     return tls;
   }
   reject(k_connect, mode, "esperado unencrypted, psk ou cert");

@@ -105,8 +105,8 @@ int no_passphrase(char* /*buf*/, int /*size*/, int /*rwflag*/, void* /*u*/) {
   throw TransportError(file, reason);
 }
 
-// A distinguished name as RFC 4514 writes it, the form in which Zabbix
-// compares a certificate's issuer and subject.
+// A distinguished name as RFC 4514 writes it, the form in which the expected
+// issuer and subject are given.
 std::string rfc4514(const X509_NAME* name) {
   BIO* memory = BIO_new(BIO_s_mem());
   if (memory == nullptr) {
@@ -159,9 +159,9 @@ TlsContext::TlsContext(TlsCredentials credentials)
 
   if (m_credentials.auth == TlsAuth::psk) {
     // The key is the proof on both sides: there is no certificate to check.
-    // Only PSK key exchanges are offered, as zabbix_sender does: a server
-    // that also has certificates would otherwise pick one of those and
-    // then ask for the collector's certificate.
+    // Only PSK key exchanges are offered: a server that also has
+    // certificates would otherwise pick one of those and then ask for a
+    // client certificate this side does not have.
     if (SSL_CTX_set_cipher_list(ctx, "kECDHEPSK:kPSK") != 1) {
       throw TransportError(Step::tls_setup,
                            "TLS: " + openssl_reason("sem cifras PSK"));
@@ -280,19 +280,16 @@ Progress TlsSession::handshake() {
     check_server_certificate();
     return {};
   }
-  const bool psk = m_context.credentials().auth == TlsAuth::psk;
-  // A PSK server ends the handshake without a word when it does not know
-  // the identity; Zabbix also when the host does not accept this kind of
-  // connection.
+  // A server that refuses the credentials may end the handshake without a
+  // word; the caller knows what that most likely means for its peer.
+  const std::string& hint = m_context.credentials().closed_hint;
   return judge(m_ssl,
                rc,
                saved,
                Step::handshake,
                "negociação TLS: ",
-               psk ? "o servidor fechou a conexão (identidade PSK desconhecida "
-                     "ou o host não aceita PSK?)"
-                   : "o servidor fechou a conexão (certificado não aceito "
-                     "pelo host?)");
+               "o servidor fechou a conexão"
+                   + (hint.empty() ? std::string() : " (" + hint + ")"));
 }
 
 Progress TlsSession::write(std::string_view bytes) {

@@ -26,6 +26,10 @@ struct TlsCredentials {
   /// empty: not checked.
   std::string server_cert_issuer;
   std::string server_cert_subject;
+  /// What a server that closes the connection during the handshake most
+  /// likely means, in the operator's words (the peer's protocol knows);
+  /// empty: no guess.
+  std::string closed_hint;
 };
 
 /// Longest PSK identity OpenSSL sends, in bytes (PSK_MAX_IDENTITY_LEN).
