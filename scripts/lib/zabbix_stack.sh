@@ -31,7 +31,6 @@ ZBX_FRONTEND=${ZBX_FRONTEND:-/usr/share/zabbix}
 ZBX_SQL=${ZBX_SQL:-/usr/share/zabbix-server-pgsql}
 ZBX_SENDER=${ZBX_SENDER:-zabbix_sender}
 ZBX_PROXY_BIN=${ZBX_PROXY_BIN:-}
-PG_BIN=${PG_BIN:-/usr/lib/postgresql/15/bin}
 ZS_LISTEN_IP=${ZS_LISTEN_IP:-127.20.0.1}
 
 ZS_NAME=zabbix_stack
@@ -47,6 +46,9 @@ ZS_NODES=()
 declare -gA ZS_PROXY_ID=()
 ZS_PROXIES=()
 ZS_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=pg_bin.sh source-path=SCRIPTDIR
+source "$ZS_LIB_DIR/pg_bin.sh"
+PG_BIN=${PG_BIN:-$(pg_bin_dir)} || true
 
 zs_note() { printf '%s: [%3ds] %s\n' "$ZS_NAME" $((SECONDS - ZS_STARTED)) "$*"; }
 zs_fail() {
@@ -75,12 +77,20 @@ zs_missing() {
   grep -qx pgsql <<<"$php_modules" || { echo "PHP has no pgsql extension (php-pgsql)"; return 1; }
 }
 
-# zs_use_zabbix70: the stack runs Zabbix 7.0 as unpacked by scripts/zabbix70
-# (server, front end, proxy and sender), not Debian's 6.0; status 1 and the
-# reason in ZS_WHY when it was not fetched. Not in a subshell: it sets the
+# zs_use_zabbix70: the stack runs Zabbix 7.0 (server, front end, proxy and
+# sender): the release's own where its Zabbix is 7.0 (Debian 13), otherwise
+# as unpacked by scripts/zabbix70 beside Debian 12's 6.0; status 1 and the
+# reason in ZS_WHY when it is not there. Not in a subshell: it sets the
 # stack's settings.
 zs_use_zabbix70() {
-  local dir
+  local dir version
+  version=$(dpkg-query -W -f='${Version}' zabbix-server-pgsql 2>/dev/null) || true
+  if [[ $version =~ ^([0-9]+:)?7\.0\. ]]; then
+    ZBX_PROXY_BIN=/usr/sbin/zabbix_proxy
+    [ -x "$ZBX_PROXY_BIN" ] || { ZS_WHY="$ZBX_PROXY_BIN not installed (zabbix-proxy-sqlite3, scripts/install_deps)"; return 1; }
+    ZBX_SENDER=/usr/bin/zabbix_sender
+    return 0
+  fi
   dir=$("$ZS_LIB_DIR/../zabbix70" dir 2>/dev/null) \
     || { ZS_WHY="Zabbix 7.0 not fetched (scripts/zabbix70 fetch, or scripts/install_deps)"; return 1; }
   ZBX_SERVER_BIN=$dir/root/usr/sbin/zabbix_server
