@@ -41,6 +41,7 @@ ZS_UNDO=()
 declare -gA ZS_LIVE=()
 declare -gA ZS_NODE_PID=() ZS_NODE_PORT=() ZS_NODE_DIR=()
 ZS_NODES=()
+ZS_API_VERSION=
 # Proxies share the nodes' tables of PIDs, ports and folders (a proxy's name
 # is never a node's), so that a barrier or a sender can aim at either.
 declare -gA ZS_PROXY_ID=()
@@ -78,21 +79,21 @@ zs_missing() {
 }
 
 # zs_use_zabbix70: the stack runs Zabbix 7.0 (server, front end, proxy and
-# sender): the release's own where its Zabbix is 7.0 (Debian 13), otherwise
-# as unpacked by scripts/zabbix70 beside Debian 12's 6.0; status 1 and the
-# reason in ZS_WHY when it is not there. Not in a subshell: it sets the
-# stack's settings.
+# sender) as unpacked by scripts/zabbix70: on Debian 12 all of it, beside
+# Debian's 6.0; on Debian 13, whose own Zabbix is 7.0, the proxy alone (it
+# conflicts with the installed server), with the release's server, front end
+# and sender. Status 1 and the reason in ZS_WHY when it was not fetched. Not
+# in a subshell: it sets the stack's settings.
 zs_use_zabbix70() {
   local dir version
+  dir=$("$ZS_LIB_DIR/../zabbix70" dir 2>/dev/null) \
+    || { ZS_WHY="Zabbix 7.0 not fetched (scripts/zabbix70 fetch, or scripts/install_deps)"; return 1; }
+  ZBX_PROXY_BIN=$dir/root/usr/sbin/zabbix_proxy
   version=$(dpkg-query -W -f='${Version}' zabbix-server-pgsql 2>/dev/null) || true
   if [[ $version =~ ^([0-9]+:)?7\.0\. ]]; then
-    ZBX_PROXY_BIN=/usr/sbin/zabbix_proxy
-    [ -x "$ZBX_PROXY_BIN" ] || { ZS_WHY="$ZBX_PROXY_BIN not installed (zabbix-proxy-sqlite3, scripts/install_deps)"; return 1; }
     ZBX_SENDER=/usr/bin/zabbix_sender
     return 0
   fi
-  dir=$("$ZS_LIB_DIR/../zabbix70" dir 2>/dev/null) \
-    || { ZS_WHY="Zabbix 7.0 not fetched (scripts/zabbix70 fetch, or scripts/install_deps)"; return 1; }
   ZBX_SERVER_BIN=$dir/root/usr/sbin/zabbix_server
   ZBX_PROXY_BIN=$dir/root/usr/sbin/zabbix_proxy
   ZBX_FRONTEND=$dir/root/usr/share/zabbix
@@ -616,11 +617,17 @@ zs_api_up() {
 
 # zs_api METHOD PARAMS: the result member of the reply, as JSON; fails on an error.
 zs_api() {
-  local method=$1 params=$2 request reply
+  local method=$1 params=$2 request reply auth=$ZS_AUTH header=()
   ZS_API_ID=$((ZS_API_ID + 1))
-  request=$(jq -cn --arg m "$method" --argjson p "$params" --argjson a "$ZS_AUTH" --argjson i "$ZS_API_ID" \
+  # From 6.4 on the session goes in a header; 7.0 logs the "auth" member as
+  # deprecated on every call.
+  if [ "$auth" != null ] && zs_api_at_least 6.4; then
+    header=(-H "Authorization: Bearer $(jq -r . <<<"$auth")")
+    auth=null
+  fi
+  request=$(jq -cn --arg m "$method" --argjson p "$params" --argjson a "$auth" --argjson i "$ZS_API_ID" \
     '{jsonrpc: "2.0", method: $m, params: $p, id: $i} + (if $a == null then {} else {auth: $a} end)')
-  reply=$(curl -sS --max-time 60 -H 'Content-Type: application/json-rpc' --data-binary @- "$ZS_API_URL" <<<"$request") \
+  reply=$(curl -sS --max-time 60 -H 'Content-Type: application/json-rpc' "${header[@]}" --data-binary @- "$ZS_API_URL" <<<"$request") \
     || zs_fail "API $method: no reply"
   if ! jq -e 'has("result")' >/dev/null 2>&1 <<<"$reply"; then
     zs_fail "API $method: $(jq -c '.error // .' <<<"$reply" 2>/dev/null || echo "$reply")"
@@ -685,6 +692,25 @@ zs_cache_barrier() {
 }
 zs_sender_accepts() {
   "$ZBX_SENDER" -z "$ZS_LISTEN_IP" -p "${ZS_NODE_PORT[$3]}" -s "$1" -k "$2" -o 1 >/dev/null 2>&1
+}
+
+# zs_new_host_ready HOSTID HOST NODE KEY: zs_cache_barrier, and then the
+# items the host got from its template are in NODE's cache too. Measured on
+# 7.0: an item made after the host, and the template's discovery rule, are
+# taken up to a second before the template's other items. What proves it is
+# a value for the template item KEY (a number) dated ZS_OLD_CLOCK, 1 January
+# 2000: history read from the stack's start on, last values and graphs of
+# recent hours never see it.
+ZS_OLD_CLOCK=946684800
+zs_new_host_ready() {
+  zs_cache_barrier "$1" "$2" "$3"
+  zs_wait_for "the configuration cache to hold $2's template items" 30 zs_sender_accepts_old "$2" "$4" "$3"
+}
+zs_sender_accepts_old() {
+  local reply
+  reply=$(printf '%s %s %s 0\n' "$1" "$2" "$ZS_OLD_CLOCK" \
+    | "$ZBX_SENDER" -z "$ZS_LISTEN_IP" -p "${ZS_NODE_PORT[$3]}" -T -i - 2>/dev/null) || true
+  [[ $reply == *"failed: 0;"* ]]
 }
 
 # zs_discovered_count HOSTID: how many items the discovery rule has created.
