@@ -54,6 +54,9 @@ CurlEasy make_easy() {
   if (!handle) {
     throw std::runtime_error("curl_easy_init failed");
   }
+  // The run keeps its own time bound; libcurl must not raise SIGALRM or
+  // touch the process's signal handlers for its own time-outs.
+  curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
   return handle;
 }
 
@@ -84,13 +87,19 @@ TransferResult perform_bounded(CURL* handle, std::string& body) {
   if (state.timeout) {
     throw *state.timeout;
   }
+  if (code == CURLE_OPERATION_TIMEDOUT) {
+    // A time-out set from what was left of the run's bound is the bound.
+    console::deadline::check();
+  }
   TransferResult result;
   result.code = code;
   if (code != CURLE_OK) {
-    result.error =
-        transfer_failure_text(code,
-                              detail[0] != '\0' ? std::string(detail.data())
-                                                : curl_easy_strerror(code));
+    long verify_result = 0;
+    curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &verify_result);
+    const std::string text =
+        detail[0] != '\0' ? std::string(detail.data()) : curl_easy_strerror(code);
+    result.tls = tls_verdict(code, verify_result, text);
+    result.error = transfer_failure_text(result.tls, text);
   }
   return result;
 }

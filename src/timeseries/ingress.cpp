@@ -332,9 +332,11 @@ struct Sender::Impl {
     std::string reply;
     const TransferResult result = perform_bounded(handle, reply);
     if (result.code != CURLE_OK) {
-      // A certificate that failed its check fails it again: no retries.
+      // A certificate that failed its check fails it again, and a port that
+      // does not speak TLS will not start to: no retries.
       return {false,
-              !is_tls_verdict(result.code),
+              !is_tls_verdict(result.code)
+                  && result.tls != TlsVerdict::not_tls,
               "Could not flush buffer: " + endpoint + ": " + result.error};
     }
     long status = 0;

@@ -1,5 +1,6 @@
 #include "timeseries/sql_client.h"
 
+#include "console/deadline.h"
 #include "timeseries/curl_handles.h"
 #include "timeseries/reply_error.h"
 #include "timeseries/request_options.h"
@@ -52,12 +53,22 @@ std::optional<nlohmann::json> run_query(std::string_view quest_db_ip,
   if (access.https) {
     set_tls(handle.get(), access.ca_file);
   }
-  // No time-out is set on purpose: only the run's bound stops a silent store.
+  // The request has no time-out of its own: only the run's bound stops a
+  // silent store. libcurl is told what is left of it, so that a name being
+  // resolved is cut too.
+  const int left_ms = console::deadline::wait_ms();
+  if (left_ms >= 0) {
+    curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(left_ms));
+  }
 
   std::string body;
   const TransferResult result = perform_bounded(handle.get(), body);
   if (result.code != CURLE_OK) {
-    out << ("Error: " + result.error + "\n");
+    // Both the listing and the creation may meet the same certificate: each
+    // TLS verdict says which endpoint it is about.
+    out << ("Error: "
+            + (result.tls == TlsVerdict::none ? "" : endpoint + ": ")
+            + result.error + "\n");
     return std::nullopt;
   }
   try {

@@ -5,9 +5,11 @@
 #include "faults/fault_run.h"
 #include "faults/tcp_peers.h"
 #include "faults/tls_peers.h"
+#include "support/library_words.h"
 #include "timeseries/ilp_parser.h"
 
 #include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -36,24 +38,24 @@ TEST_F(StoreTls, CredentialsAndCertificateChecksThroughARealProxy) {
   const std::string user = "QUESTDB_USER=coletor";
   const std::string password =
       "QUESTDB_PASSWORD_FILE=" + files.path("password");
-  // A refused certificate: twice for the SQL requests, once for the rows.
-  const auto sql_lines = [](const std::string& failure) {
-    const std::string line = "Error: negociação TLS: " + failure + "\n";
+  // A refused certificate: twice for the SQL requests, once for the rows,
+  // each naming its endpoint; libcurl's own words follow the verdict.
+  const auto sql_lines = [&](const std::string& verdict) {
+    const std::string line = "Error: https://" + proxy
+                             + ":9000/exec: negociação TLS: " + verdict + ": "
+                             + std::string(test_support::k_cause) + "\n";
     return line + line + "OK\n";
   };
-  const auto rows_line = [&](const std::string& failure) {
+  const auto rows_line = [&](const std::string& verdict) {
     return "Erro: Could not flush buffer: https://" + proxy + ":"
-           + std::to_string(rows_port) + "/write: negociação TLS: " + failure
-           + "\n";
+           + std::to_string(rows_port) + "/write: negociação TLS: " + verdict
+           + ": " + std::string(test_support::k_cause) + "\n";
   };
   const std::string other_ca =
       "o certificado do servidor não é de uma AC confiável (QUESTDB_TLS_CA_"
-      "FILE, ou as do sistema sem ela): SSL certificate problem: unable to "
-      "get local issuer certificate";
+      "FILE, ou as do sistema sem ela)";
   const std::string other_name =
-      "o certificado do servidor não vale para o endereço QUEST_DB_IP: SSL: "
-      "no alternative certificate subject name matches target host name '"
-      + proxy + "'";
+      "o certificado do servidor não vale para o endereço QUEST_DB_IP";
   struct Case {
     const char* fault;
     std::vector<std::string> env;
@@ -124,8 +126,8 @@ TEST_F(StoreTls, CredentialsAndCertificateChecksThroughARealProxy) {
                        faults::zabbix_server_of(trapper),
                        {.env = c.env, .stdout_to = std::nullopt});
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, c.err);
+    EXPECT_THAT(r.out, test_support::with_library_cause(c.out));
+    EXPECT_THAT(r.err, test_support::with_library_cause(c.err));
     EXPECT_LT(r.elapsed, std::chrono::seconds(5)); // a refusal is not retried
     EXPECT_EQ(trapper.received().size(), faults::k_fixture_sends);
     auto requests = sql.requests();
@@ -144,6 +146,37 @@ TEST_F(StoreTls, CredentialsAndCertificateChecksThroughARealProxy) {
                    outcome(r, taken ? "11 rows taken" : "store untouched"),
                    r.elapsed);
   }
+}
+
+TEST_F(StoreTls, HttpsToAPlainHttpPortIsNamedForEachEndpoint) {
+  // The store (or a proxy) answers in plain HTTP: the verdict comes from
+  // OpenSSL's error code, each line names its endpoint, and the rows are
+  // not tried again, since that port will not start to speak TLS.
+  const auto address = faults::fault_address(k_file, __LINE__);
+  const std::string http = "HTTP/1.1 400 Bad Request\r\n\r\n";
+  const faults::GarbagePeer sql(address, http, 9000);
+  const faults::GarbagePeer rows(address, http);
+  FakeTrapper trapper;
+  const auto r = run(settings(address, std::to_string(rows.port())),
+                     faults::zabbix_server_of(trapper),
+                     {.env = {"QUESTDB_TLS_CONNECT=https"},
+                      .stdout_to = std::nullopt});
+  const std::string verdict =
+      "negociação TLS: o servidor não responde em TLS (porta HTTP sem TLS?): "
+      + std::string(test_support::k_cause) + "\n";
+  const std::string sql_line =
+      "Error: https://" + address + ":9000/exec: " + verdict;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, test_support::with_library_cause(sql_line + sql_line + "OK\n"));
+  EXPECT_THAT(r.err,
+              test_support::with_library_cause(
+                  "Erro: Could not flush buffer: https://" + address + ":"
+                  + std::to_string(rows.port()) + "/write: " + verdict));
+  EXPECT_LT(r.elapsed, std::chrono::seconds(5));
+  faults::record(k_peer,
+                 "garbage (https to a plain HTTP port)",
+                 outcome(r, "named per endpoint, not retried"),
+                 r.elapsed);
 }
 
 TEST_F(StoreTls, UnusableSettingsEndTheRunBeforeTheDatabaseIsRead) {

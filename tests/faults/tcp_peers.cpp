@@ -110,8 +110,11 @@ SilentPeer::SilentPeer(const std::string& address)
 
 SilentPeer::~SilentPeer() = default;
 
-GarbagePeer::GarbagePeer(const std::string& address, std::string bytes)
-    : m_listener(listen_on(address, m_port)), m_bytes(std::move(bytes)) {
+GarbagePeer::GarbagePeer(const std::string& address,
+                         std::string bytes,
+                         std::uint16_t port)
+    : m_port(port), m_listener(listen_on(address, m_port)),
+      m_bytes(std::move(bytes)) {
   m_thread = std::jthread([this](const std::stop_token& stop) {
     for (;;) {
       const transport::Fd fd = accept_until_stopped(m_listener.get(), stop);

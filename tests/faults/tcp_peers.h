@@ -56,10 +56,13 @@ private:
 };
 
 /// Writes `bytes` to every connection as soon as it is accepted, then closes
-/// it: a peer that speaks something else.
+/// it: a peer that speaks something else. Listens on `port`, or an ephemeral
+/// one when 0.
 class GarbagePeer {
 public:
-  GarbagePeer(const std::string& address, std::string bytes);
+  GarbagePeer(const std::string& address,
+              std::string bytes,
+              std::uint16_t port = 0);
   ~GarbagePeer();
   GarbagePeer(const GarbagePeer&) = delete;
   GarbagePeer& operator=(const GarbagePeer&) = delete;

@@ -1,7 +1,9 @@
 #include "console/deadline.h"
 #include "support/fake_questdb.h"
+#include "support/library_words.h"
 #include "timeseries/reply_error.h"
 #include "timeseries/sql_client.h"
+#include "timeseries/tls_failure.h"
 
 #include <chrono>
 #include <gmock/gmock.h>
@@ -19,6 +21,7 @@ using ::testing::MatchesRegex;
 using ::testing::Pair;
 using ::testing::StartsWith;
 using ::testing::ThrowsMessage;
+using test_support::with_library_cause;
 using timeseries::run_query;
 
 FakeQuestDb store_on(const char* address,
@@ -77,10 +80,7 @@ TEST_F(SqlClientTest, ErrorStatusWithJsonBodyIsReturnedSilently) {
 TEST_F(SqlClientTest, NothingListeningPrintsOneErrorLineAndReturnsNoValue) {
   const auto reply = run_query("127.0.9.1", "SELECT 1", out);
   EXPECT_FALSE(reply.has_value());
-  EXPECT_THAT(out.str(),
-              MatchesRegex("Error: Failed to connect to 127\\.0\\.9\\.1 port "
-                           "9000 after [0-9]+ ms: "
-                           "Couldn't connect to server\n"));
+  EXPECT_THAT(out.str(), with_library_cause("Error: <cause>\n"));
 }
 
 TEST_F(SqlClientTest, EmptyAddressIsARequestFailure) {
@@ -105,7 +105,51 @@ TEST_F(SqlClientTest, BodiesThatAreNotJsonThrowWhatCameBack) {
                                         "body"));
   // A connection closed without reply is the client's failure, not a body.
   EXPECT_FALSE(run_query("127.0.1.4", "SELECT 1", out).has_value());
-  EXPECT_EQ(out.str(), "Error: Empty reply from server\n");
+  EXPECT_THAT(out.str(), with_library_cause("Error: <cause>\n"));
+}
+
+// What a failed handshake means comes from libcurl's code, the certificate
+// check's result and OpenSSL's packed error code, never from their words; the
+// refusals themselves are met through a real nginx in the fault suite.
+TEST(TlsVerdict, FromCodesNotWords) {
+  using timeseries::TlsVerdict;
+  struct Case {
+    const char* name;
+    CURLcode code;
+    long verify_result;
+    const char* detail;
+    TlsVerdict verdict;
+  };
+  const std::vector<Case> cases{
+      {"name checked by libcurl after the chain", CURLE_PEER_FAILED_VERIFICATION,
+       1, "any words", TlsVerdict::name_mismatch},
+      {"chain from another CA", CURLE_PEER_FAILED_VERIFICATION, 20, "any words",
+       TlsVerdict::untrusted},
+      {"self-signed", CURLE_PEER_FAILED_VERIFICATION, 18, "",
+       TlsVerdict::untrusted},
+      {"expired", CURLE_PEER_FAILED_VERIFICATION, 10, "", TlsVerdict::expired},
+      {"CA file without certificates", CURLE_SSL_CACERT_BADFILE, 0, "",
+       TlsVerdict::ca_file},
+      {"plain HTTP answered (OpenSSL 3.0 words)", CURLE_SSL_CONNECT_ERROR, 1,
+       "error:0A00010B:SSL routines::wrong version number", TlsVerdict::not_tls},
+      {"plain HTTP answered (reworded)", CURLE_SSL_CONNECT_ERROR, 1,
+       "OpenSSL/3.5.1: error:0A00010B:SSL routines::versão errada",
+       TlsVerdict::not_tls},
+      {"oversized record", CURLE_SSL_CONNECT_ERROR, 1,
+       "error:0A0000C6:SSL routines::packet length too long",
+       TlsVerdict::not_tls},
+      {"the words without the code", CURLE_SSL_CONNECT_ERROR, 1,
+       "wrong version number", TlsVerdict::interrupted},
+      {"connection closed in the handshake", CURLE_SSL_CONNECT_ERROR, 1,
+       "error:0A000126:SSL routines::unexpected eof while reading",
+       TlsVerdict::interrupted},
+      {"not TLS at all", CURLE_COULDNT_CONNECT, 0, "", TlsVerdict::none},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(timeseries::tls_verdict(c.code, c.verify_result, c.detail),
+              c.verdict);
+  }
 }
 
 // Proxies' HTML pages are read through real ones in the fault suite.
