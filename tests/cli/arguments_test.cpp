@@ -1,5 +1,6 @@
 // The front end as a user meets it: the program run with real arguments.
 #include "support/run_program.h"
+#include "support/library_words.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -104,15 +105,10 @@ TEST(FullForm, DatabaseFailureIsOneLineOnStandardErrorWithoutThePassword) {
     const char* expected;
   };
   const Case cases[] = {
-      {"refused port", "127.0.0.1", "1", "Connection refused"},
-      {"port not a number",
-       "127.0.0.1",
-       "abc",
-       "invalid integer value \"abc\""},
-      {"unresolvable host",
-       "nao-existe.invalid",
-       "5432",
-       "could not translate host name"},
+      // libpq's own words follow the prefix; only the settings are ours.
+      {"refused port", "127.0.0.1", "1", "<cause>"},
+      {"port not a number", "127.0.0.1", "abc", "<cause>\"abc\"<cause>"},
+      {"unresolvable host", "nao-existe.invalid", "5432", "<cause>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -123,10 +119,11 @@ TEST(FullForm, DatabaseFailureIsOneLineOnStandardErrorWithoutThePassword) {
       const auto r = run_program(TARVO_BINARY, argv);
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.out, "");
-      EXPECT_EQ(
-          r.err.rfind("Falha na execução: conectar ao banco de dados: ", 0), 0U)
-          << r.err;
-      EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+      EXPECT_THAT(r.err,
+                  test_support::with_library_cause(
+                      std::string("Falha na execução: conectar ao banco de "
+                                  "dados: ")
+                      + c.expected + "\n"));
       EXPECT_EQ(r.err.find("segredo-nao-mostrar"), std::string::npos);
       EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
     }

@@ -6,6 +6,7 @@
 #include "faults/fault_matrix.h"
 #include "faults/fault_run.h"
 #include "faults/tcp_peers.h"
+#include "support/library_words.h"
 #include "monitoring/collection_pass.h"
 #include "timeseries/table_upkeep.h"
 
@@ -20,25 +21,13 @@ using test_support::FakeQuestDb;
 using test_support::FakeTrapper;
 using test_support::HttpReply;
 using test_support::HttpScript;
-using ::testing::EndsWith;
+using test_support::with_library_cause;
 using ::testing::Eq;
-using ::testing::StartsWith;
 using ::testing::ThrowsMessage;
 using namespace std::chrono_literals;
 
 constexpr int k_file = 3;
 constexpr std::string_view k_peer = "store /exec";
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const auto end = text.find('\n', at);
-    lines.push_back(text.substr(at, end - at));
-    at = end == std::string::npos ? text.size() : end + 1;
-  }
-  return lines;
-}
 
 class StoreSqlFaults : public faults::FaultRun {
 protected:
@@ -79,15 +68,9 @@ TEST_F(StoreSqlFaults, RefusedSqlPrintsTwoErrorLinesAndRowsStillGo) {
                      faults::zabbix_server_of(trapper));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  const auto lines = lines_of(r.out);
-  ASSERT_EQ(lines.size(), 3U) << r.out;
-  for (std::size_t i = 0; i < 2; ++i) {
-    EXPECT_THAT(lines[i],
-                StartsWith("Error: Failed to connect to " + address
-                           + " port 9000 after "));
-    EXPECT_THAT(lines[i], EndsWith(": Couldn't connect to server"));
-  }
-  EXPECT_EQ(lines[2], "OK");
+  // libcurl's own words name the address and port; the program owns the
+  // prefix and the two printings.
+  EXPECT_THAT(r.out, with_library_cause("Error: <cause>\nError: <cause>\nOK\n"));
   EXPECT_EQ(trapper.received().size(), faults::k_fixture_sends);
   ASSERT_EQ(rows.requests().size(), 1U);
   faults::record(
@@ -211,11 +194,7 @@ TEST_F(StoreSqlFaults, ReplyCutMidWayIsARequestFailure) {
   const auto r = run(settings(address, store.rows_port()),
                      faults::zabbix_server_of(trapper));
   expect_published(r, trapper, store);
-  const auto lines = lines_of(r.out);
-  ASSERT_EQ(lines.size(), 2U) << r.out;
-  EXPECT_THAT(lines[0], StartsWith("Error: transfer closed with "));
-  EXPECT_THAT(lines[0], EndsWith(" bytes remaining to read"));
-  EXPECT_EQ(lines[1], "OK");
+  EXPECT_THAT(r.out, with_library_cause("Error: <cause>\nOK\n"));
   expect_listing_then_creation(*store.sql);
   faults::record(k_peer,
                  "cut mid-way (120 bytes of the listing)",
@@ -289,7 +268,7 @@ TEST_F(StoreSqlFaults, ConnectionClosedWithoutReplyIsARequestFailure) {
   const auto r = run(settings(address, store.rows_port()),
                      faults::zabbix_server_of(trapper));
   expect_published(r, trapper, store);
-  EXPECT_EQ(r.out, "Error: Empty reply from server\nOK\n");
+  EXPECT_THAT(r.out, with_library_cause("Error: <cause>\nOK\n"));
   expect_listing_then_creation(*store.sql);
   faults::record(k_peer,
                  "closes early (no reply to the listing)",

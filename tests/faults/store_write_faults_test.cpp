@@ -4,6 +4,7 @@
 #include "faults/fault_matrix.h"
 #include "faults/fault_run.h"
 #include "faults/tcp_peers.h"
+#include "support/library_words.h"
 #include "timeseries/ilp_parser.h"
 #include "timeseries/ingress.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 using faults::FakeStore;
 using faults::outcome;
+using test_support::with_library_cause;
 using test_support::FakeQuestDb;
 using test_support::FakeTrapper;
 using test_support::HttpReply;
@@ -81,16 +83,11 @@ TEST_F(StoreWriteFaults, StoreDownEntirelyStillEndsWithOk) {
                      faults::zabbix_server_of(trapper));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(trapper.received().size(), faults::k_fixture_sends);
-  EXPECT_THAT(r.out, StartsWith("Error: Failed to connect to " + address));
-  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
-  EXPECT_THAT(r.out, EndsWith("Couldn't connect to server\nOK\n"));
+  EXPECT_THAT(r.out, with_library_cause("Error: <cause>\nError: <cause>\nOK\n"));
   const std::string target = address + ":" + std::to_string(port);
   EXPECT_THAT(r.err,
-              StartsWith("Erro: Could not flush buffer: http://" + target
-                         + "/write: Failed to connect to " + address + " port "
-                         + std::to_string(port) + " after "));
-  EXPECT_THAT(r.err, EndsWith("Couldn't connect to server\n"));
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+              with_library_cause("Erro: Could not flush buffer: http://" + target
+                                 + "/write: <cause>\n"));
   EXPECT_GE(r.elapsed, 10s);
   EXPECT_LT(r.elapsed, 14s);
   faults::record(k_peer,
@@ -107,9 +104,8 @@ TEST_F(StoreWriteClient, SilentEndpointTimesOutOrMeetsTheRunBound) {
   add_rows(sender, 2, 10);
   auto start = std::chrono::steady_clock::now();
   EXPECT_THAT([&] { sender.flush(); },
-              ThrowsMessage<IngressError>(
-                  StartsWith("Could not flush buffer: " + endpoint(rows)
-                             + ": Operation timed out after ")));
+              ThrowsMessage<IngressError>(with_library_cause(
+                  "Could not flush buffer: " + endpoint(rows) + ": <cause>")));
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 290ms);
   EXPECT_LT(elapsed, 2s);
@@ -147,10 +143,9 @@ TEST_F(StoreWriteClient, UnansweredConnectTimesOutAsATransportFailure) {
   add_rows(sender, 1, 10);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THAT([&] { sender.flush(); },
-              ThrowsMessage<IngressError>(MatchesRegex(
+              ThrowsMessage<IngressError>(with_library_cause(
                   "Could not flush buffer: http://" + address + ":"
-                  + std::to_string(peer.port())
-                  + "/write: Connection timed out after [0-9]+ milliseconds")));
+                  + std::to_string(peer.port()) + "/write: <cause>")));
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   EXPECT_LT(elapsed, 2s);
@@ -212,9 +207,8 @@ TEST_F(StoreWriteClient, NonHttpBytesAreATransportFailure) {
   Sender sender = sender_for(rows, "retry_timeout=0;");
   add_rows(sender, 1, 10);
   EXPECT_THAT([&] { sender.flush(); },
-              ThrowsMessage<IngressError>(
-                  Eq("Could not flush buffer: " + endpoint(rows)
-                     + ": Received HTTP/0.9 when not allowed")));
+              ThrowsMessage<IngressError>(with_library_cause(
+                  "Could not flush buffer: " + endpoint(rows) + ": <cause>")));
   faults::record(k_peer,
                  "garbage (not HTTP)",
                  "library, no retry budget: IngressError \"…/write: Received "
@@ -254,10 +248,8 @@ TEST_F(StoreWriteClient, ReplyCutEveryTimeExhaustsTheRetries) {
   const auto start = std::chrono::steady_clock::now();
   // Four bytes of the body arrive: a transport failure, retried.
   EXPECT_THAT([&] { sender.flush(); },
-              ThrowsMessage<IngressError>(
-                  MatchesRegex("Could not flush buffer: " + endpoint(rows)
-                               + ": transfer closed with [0-9]+ bytes "
-                                 "remaining to read")));
+              ThrowsMessage<IngressError>(with_library_cause(
+                  "Could not flush buffer: " + endpoint(rows) + ": <cause>")));
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(rows.requests().size(), 3U);
   EXPECT_LT(elapsed, 2s);

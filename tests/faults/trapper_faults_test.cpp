@@ -6,6 +6,7 @@
 #include "faults/tls_peers.h"
 #include "monitoring/sender_settings.h"
 #include "monitoring/zabbix_sender.h"
+#include "support/library_words.h"
 
 #include <fstream>
 #include <gmock/gmock.h>
@@ -843,13 +844,11 @@ TEST_F(TrapperTls, UnusableCredentialsAreAClearErrorBeforeAnySend) {
       {"CA file absent",
        "ZABBIX_TLS_CA_FILE",
        m_files.path("absent.pem"),
-       "ZABBIX_TLS_CA_FILE=\"" + m_files.path("absent.pem")
-           + "\": No such file or directory"},
+       "ZABBIX_TLS_CA_FILE=\"" + m_files.path("absent.pem") + "\": <cause>"},
       {"certificate file holds a key",
        "ZABBIX_TLS_CERT_FILE",
        m_files.path("client.key"),
-       "ZABBIX_TLS_CERT_FILE=\"" + m_files.path("client.key")
-           + "\": no start line"},
+       "ZABBIX_TLS_CERT_FILE=\"" + m_files.path("client.key") + "\": <cause>"},
       {"key of another certificate",
        "ZABBIX_TLS_KEY_FILE",
        m_files.path("server.key"),
@@ -859,8 +858,7 @@ TEST_F(TrapperTls, UnusableCredentialsAreAClearErrorBeforeAnySend) {
       {"revocation list absent",
        "ZABBIX_TLS_CRL_FILE",
        m_files.path("absent.crl"),
-       "ZABBIX_TLS_CRL_FILE=\"" + m_files.path("absent.crl")
-           + "\": No such file or directory"},
+       "ZABBIX_TLS_CRL_FILE=\"" + m_files.path("absent.crl") + "\": <cause>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -875,7 +873,7 @@ TEST_F(TrapperTls, UnusableCredentialsAreAClearErrorBeforeAnySend) {
           const monitoring::ZabbixSender sender(
               ZabbixServer{"127.0.0.1", 1}, monitoring::sender_options(env));
         },
-        ThrowsMessage<ZabbixError>(::testing::StartsWith(c.error)));
+        ThrowsMessage<ZabbixError>(test_support::with_library_cause(c.error)));
   }
 }
 

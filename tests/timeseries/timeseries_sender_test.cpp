@@ -1,6 +1,7 @@
 #include "support/fake_questdb.h"
 #include "timeseries/ilp_parser.h"
 #include "timeseries/timeseries_sender.h"
+#include "support/library_words.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -235,16 +236,12 @@ TEST_F(SendQuestDbTest, CreationWithoutJsonReplyEndsBeforeAnyRow) {
 TEST_F(SendQuestDbTest, UnreachableStoreGivesTwoErrorLinesThenOneErro) {
   const std::vector<billing::Client> clients = {sample_client()};
   sendQuestDB(settings_for("127.0.9.3", "9009"), clients, out, err);
-  const std::string line =
-      "Error: Failed to connect to 127\\.0\\.9\\.3 port 9000 after [0-9]+ ms: "
-      "Couldn't connect to server\n";
-  EXPECT_THAT(out.str(), MatchesRegex(line + line));
-  EXPECT_THAT(
-      err.str(),
-      MatchesRegex(
-          "Erro: Could not flush buffer: http://127\\.0\\.9\\.3:9009/write: "
-          "Failed to connect to 127\\.0\\.9\\.3 port 9009 after [0-9]+ ms: "
-          "Couldn't connect to server\n"));
+  EXPECT_THAT(out.str(),
+              test_support::with_library_cause("Error: <cause>\nError: <cause>\n"));
+  EXPECT_THAT(err.str(),
+              test_support::with_library_cause(
+                  "Erro: Could not flush buffer: http://127.0.9.3:9009/write: "
+                  "<cause>\n"));
 }
 
 TEST(GetTimestamp, KeepsTheDoublePrecisionProduct) {
