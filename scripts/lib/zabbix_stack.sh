@@ -621,6 +621,8 @@ zs_api() {
   ZS_API_ID=$((ZS_API_ID + 1))
   # From 6.4 on the session goes in a header; 7.0 logs the "auth" member as
   # deprecated on every call.
+  # apiinfo.version refuses any session.
+  [ "$method" != apiinfo.version ] || auth=null
   if [ "$auth" != null ] && zs_api_at_least 6.4; then
     header=(-H "Authorization: Bearer $(jq -r . <<<"$auth")")
     auth=null
