@@ -1,18 +1,17 @@
 #include "monitoring/sender_settings.h"
 
 #include "console/text_form.h"
-#include "transport/transport_error.h"
+#include "settings/reader.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <string_view>
-#include <system_error>
 
 namespace monitoring {
 namespace {
 
+constexpr std::string_view k_server = "ZABBIX_SERVER";
 constexpr std::string_view k_batch_size = "ZABBIX_BATCH_SIZE";
 constexpr std::string_view k_connect = "ZABBIX_TLS_CONNECT";
 constexpr std::string_view k_psk_identity = "ZABBIX_TLS_PSK_IDENTITY";
@@ -33,7 +32,8 @@ constexpr std::array<std::string_view, 6> k_cert_variables{k_ca_file,
                                                            k_server_issuer,
                                                            k_server_subject};
 
-constexpr std::array<std::string_view, 10> k_variables{k_batch_size,
+constexpr std::array<std::string_view, 11> k_variables{k_server,
+                                                       k_batch_size,
                                                        k_connect,
                                                        k_psk_identity,
                                                        k_psk_file,
@@ -49,14 +49,15 @@ constexpr std::size_t k_min_psk_digits = 32;
 constexpr std::size_t k_max_psk_digits = 512;
 constexpr std::size_t k_max_identity = 128;
 
-[[noreturn]] void reject(std::string_view variable,
-                         std::string_view value,
-                         const std::string& reason) {
-  throw ZabbixError(std::string(variable) + "=\"" + std::string(value)
-                    + "\": " + reason);
+settings::Reader reader_of(const SenderEnvironment& environment) {
+  return settings::Reader(
+      environment, [](const std::string&, const std::string& message) {
+        throw ZabbixError(message);
+      });
 }
 
-std::size_t parse_batch_size(const std::string& text) {
+std::size_t parse_batch_size(const settings::Reader& reader,
+                             const std::string& text) {
   // Plain decimal digits only: from_chars alone would stop at the first
   // other character and take "25x" as 25.
   std::size_t value = 0;
@@ -66,56 +67,12 @@ std::size_t parse_batch_size(const std::string& text) {
   const auto [end, ec] =
       std::from_chars(text.data(), text.data() + text.size(), value);
   if (!digits || ec != std::errc{} || value < 1 || value > k_max_batch_size) {
-    reject(k_batch_size,
-           text,
-           "esperado um número inteiro de 1 a 10000 (valores por pedido ao "
-           "Zabbix)");
+    reader.reject(k_batch_size,
+                  text,
+                  "esperado um número inteiro de 1 a 10000 (valores por "
+                  "pedido ao Zabbix)");
   }
   return value;
-}
-
-const std::string* find(const SenderEnvironment& environment,
-                        std::string_view name) {
-  const auto it = environment.find(name);
-  return it == environment.end() ? nullptr : &it->second;
-}
-
-// A variable that the mode needs: set and not empty.
-std::string required(const SenderEnvironment& environment,
-                     std::string_view name,
-                     std::string_view mode) {
-  const std::string* value = find(environment, name);
-  if (value == nullptr) {
-    throw ZabbixError(std::string(name) + " é obrigatória com "
-                      + std::string(k_connect) + "=" + std::string(mode));
-  }
-  if (value->empty()) {
-    reject(name, *value, "vazia");
-  }
-  return *value;
-}
-
-std::string optional(const SenderEnvironment& environment,
-                     std::string_view name) {
-  const std::string* value = find(environment, name);
-  if (value != nullptr && value->empty()) {
-    reject(name, *value, "vazia");
-  }
-  return value == nullptr ? std::string() : *value;
-}
-
-// Variables of another mode must not be set: a setting that would silently
-// do nothing is a mistake the operator wants to hear about.
-template <std::size_t N>
-void refuse_others(const SenderEnvironment& environment,
-                   const std::array<std::string_view, N>& names,
-                   std::string_view mode) {
-  for (const auto name : names) {
-    if (find(environment, name) != nullptr) {
-      throw ZabbixError(std::string(name) + " não se aplica a "
-                        + std::string(k_connect) + "=" + std::string(mode));
-    }
-  }
 }
 
 int hex_value(char c) {
@@ -134,92 +91,82 @@ int hex_value(char c) {
 // The key as Zabbix keeps it: the first line of the file, 32 to 512
 // hexadecimal digits, decoded in place into the file's own buffer. No
 // message quotes the file's contents.
-transport::SecretBytes read_psk(const std::string& path) {
-  // Room for the key's line and whatever an operator keeps after it; a file
-  // larger than this is not a key file.
-  constexpr std::size_t k_max_file = 64 * 1024;
-  transport::SecretBytes key;
-  try {
-    key = transport::read_secret_file(path, k_max_file);
-  } catch (const transport::TransportError& e) {
-    reject(k_psk_file, path, e.what());
-  }
-  const std::string_view text = key.view();
-  std::size_t digits = text.find_first_of("\r\n");
-  if (digits == std::string_view::npos) {
-    digits = text.size();
-  }
-  const bool hex = digits % 2 == 0 && digits >= k_min_psk_digits
-                   && digits <= k_max_psk_digits
-                   && std::all_of(text.begin(),
-                                  text.begin() + digits,
-                                  [](char c) { return hex_value(c) >= 0; });
+transport::SecretBytes read_psk(const settings::Reader& reader,
+                                const std::string& path) {
+  transport::SecretBytes key = reader.secret_line(k_psk_file, path);
+  const std::string_view digits = key.view();
+  const bool hex = digits.size() % 2 == 0 && digits.size() >= k_min_psk_digits
+                   && digits.size() <= k_max_psk_digits
+                   && std::all_of(digits.begin(), digits.end(), [](char c) {
+                        return hex_value(c) >= 0;
+                      });
   if (!hex) {
-    reject(k_psk_file,
-           path,
-           "a chave deve ser a primeira linha do arquivo, um número par de 32 "
-           "a 512 dígitos hexadecimais");
+    reader.reject(k_psk_file,
+                  path,
+                  "a chave deve ser a primeira linha do arquivo, um número "
+                  "par de 32 a 512 dígitos hexadecimais");
   }
   // Byte i is written from digits 2i and 2i+1, which lie at or after it:
   // decoding front to back never overwrites a digit still to be read.
   unsigned char* bytes = key.data();
-  for (std::size_t i = 0; i < digits / 2; ++i) {
+  const std::size_t size = digits.size() / 2;
+  for (std::size_t i = 0; i < size; ++i) {
     const int high = hex_value(static_cast<char>(bytes[2 * i]));
     const int low = hex_value(static_cast<char>(bytes[2 * i + 1]));
     bytes[i] = static_cast<unsigned char>(high * 16 + low);
   }
-  key.truncate(digits / 2);
+  key.truncate(size);
   return key;
 }
 
 std::optional<transport::TlsCredentials>
-tls_options(const SenderEnvironment& environment) {
+tls_options(const settings::Reader& reader) {
   transport::TlsCredentials tls;
-  const std::string* connect = find(environment, k_connect);
-  const std::string mode = connect == nullptr ? "unencrypted" : *connect;
+  const std::string mode = reader.find(k_connect).value_or("unencrypted");
+  const std::string with_mode = std::string(k_connect) + "=" + mode;
   if (mode == "unencrypted") {
-    refuse_others(environment, k_psk_variables, mode);
-    refuse_others(environment, k_cert_variables, mode);
+    reader.refuse_set(k_psk_variables, with_mode);
+    reader.refuse_set(k_cert_variables, with_mode);
     return std::nullopt;
   }
   if (mode == "psk") {
-    refuse_others(environment, k_cert_variables, mode);
+    reader.refuse_set(k_cert_variables, with_mode);
     tls.auth = transport::TlsAuth::psk;
-    tls.psk_identity = required(environment, k_psk_identity, mode);
+    tls.psk_identity = reader.require(k_psk_identity, with_mode);
     if (console::well_formed_utf8(tls.psk_identity) != tls.psk_identity
         || console::code_points(tls.psk_identity) > k_max_identity) {
-      reject(k_psk_identity,
-             tls.psk_identity,
-             "a identidade deve ter até 128 caracteres UTF-8");
+      reader.reject(k_psk_identity,
+                    tls.psk_identity,
+                    "a identidade deve ter até 128 caracteres UTF-8");
     }
     // Zabbix counts characters, the TLS library bytes: 128 characters
     // outside ASCII may be more than the handshake can carry.
     if (tls.psk_identity.size() > transport::k_max_psk_identity_bytes) {
-      reject(k_psk_identity,
-             tls.psk_identity,
-             "a identidade tem " + std::to_string(tls.psk_identity.size())
-                 + " bytes em UTF-8, e o TLS aceita até "
-                 + std::to_string(transport::k_max_psk_identity_bytes));
+      reader.reject(k_psk_identity,
+                    tls.psk_identity,
+                    "a identidade tem " + std::to_string(tls.psk_identity.size())
+                        + " bytes em UTF-8, e o TLS aceita até "
+                        + std::to_string(transport::k_max_psk_identity_bytes));
     }
-    tls.psk = read_psk(required(environment, k_psk_file, mode));
+    tls.psk = read_psk(reader, reader.require(k_psk_file, with_mode));
     // A Zabbix server ends the handshake without a word when it knows no
     // host with the identity, or the host does not accept PSK.
     tls.closed_hint = "identidade PSK desconhecida ou o host não aceita PSK?";
     return tls;
   }
   if (mode == "cert") {
-    refuse_others(environment, k_psk_variables, mode);
+    reader.refuse_set(k_psk_variables, with_mode);
     tls.auth = transport::TlsAuth::cert;
-    tls.ca_file = required(environment, k_ca_file, mode);
-    tls.cert_file = required(environment, k_cert_file, mode);
-    tls.key_file = required(environment, k_key_file, mode);
-    tls.crl_file = optional(environment, k_crl_file);
-    tls.server_cert_issuer = optional(environment, k_server_issuer);
-    tls.server_cert_subject = optional(environment, k_server_subject);
+    tls.ca_file = reader.require(k_ca_file, with_mode);
+    tls.cert_file = reader.require(k_cert_file, with_mode);
+    tls.key_file = reader.require(k_key_file, with_mode);
+    tls.crl_file = reader.find(k_crl_file).value_or("");
+    tls.server_cert_issuer = reader.find(k_server_issuer).value_or("");
+    tls.server_cert_subject = reader.find(k_server_subject).value_or("");
     tls.closed_hint = "certificado não aceito pelo host?";
     return tls;
   }
-  reject(k_connect, mode, "esperado unencrypted, psk ou cert");
+  reader.reject(k_connect, mode, "esperado unencrypted, psk ou cert");
 }
 
 } // namespace
@@ -228,12 +175,23 @@ SenderEnvironment sender_environment() {
   return console::environment_of(k_variables);
 }
 
+std::span<const std::string_view> sender_variables() {
+  return k_variables;
+}
+
+std::vector<ZabbixServer> zabbix_nodes(const SenderEnvironment& environment,
+                                       std::string_view default_server) {
+  const auto server = reader_of(environment).find(k_server);
+  return parse_zabbix_nodes(server ? std::string_view(*server) : default_server);
+}
+
 SenderOptions sender_options(const SenderEnvironment& environment) {
+  const settings::Reader reader = reader_of(environment);
   SenderOptions options;
-  if (const auto* batch = find(environment, k_batch_size)) {
-    options.batch_size = parse_batch_size(*batch);
+  if (const auto batch = reader.find(k_batch_size)) {
+    options.batch_size = parse_batch_size(reader, *batch);
   }
-  options.tls = tls_options(environment);
+  options.tls = tls_options(reader);
   return options;
 }
 

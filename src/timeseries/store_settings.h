@@ -3,8 +3,10 @@
 #include "console/environment.h"
 #include "timeseries/store_access.h"
 
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace timeseries {
 
@@ -25,17 +27,20 @@ private:
   std::string m_variable;
 };
 
-/// The store's variables (QUESTDB_USER, QUESTDB_PASSWORD_FILE,
-/// QUESTDB_TOKEN_FILE, QUESTDB_TLS_CONNECT, QUESTDB_TLS_CA_FILE) that the
-/// process's environment sets.
+/// The store's variables: QUESTDB_USER, QUESTDB_PASSWORD_FILE,
+/// QUESTDB_TOKEN_FILE, QUESTDB_TLS_CONNECT, QUESTDB_TLS_CA_FILE.
+std::span<const std::string_view> store_variables();
+
+/// Those of the store's variables that the process's environment sets.
 StoreEnvironment store_environment();
 
 /// The access the variables ask for; the fixed pair over plain HTTP when
-/// none is set. Reads the password or token file (one trailing line break
-/// dropped) and checks that the CA file can be read. Throws
-/// StoreSettingsError for a missing partner variable, a token together with
-/// a user or password, an empty or unreadable file, an unknown TLS mode and
-/// a CA file without https.
+/// none is set. Reads the password or token file (its first line, as
+/// settings::Reader::secret_line reads it) and checks that the CA file can
+/// be read. Throws StoreSettingsError for an empty variable, a missing
+/// partner variable, a token together with a user or password, a file that
+/// cannot be read or whose first line is empty, an unknown TLS mode and a
+/// CA file without https.
 StoreAccess store_access(const StoreEnvironment& environment);
 
 } // namespace timeseries

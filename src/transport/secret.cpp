@@ -55,16 +55,30 @@ void SecretBytes::wipe() noexcept {
   m_size = 0;
 }
 
-SecretBytes read_secret_file(const std::string& path, std::size_t max_size) {
-  const auto unreadable = [](int error) {
-    return TransportError(Step::file,
-                          "não foi possível ler: "
-                              + std::system_category().message(error));
-  };
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+namespace {
+
+TransportError unreadable(int error) {
+  return TransportError(Step::file,
+                        "não foi possível ler: "
+                            + std::system_category().message(error));
+}
+
+Fd open_for_reading(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!fd) {
     throw unreadable(errno);
   }
+  return fd;
+}
+
+} // namespace
+
+void require_readable(const std::string& path) {
+  (void)open_for_reading(path);
+}
+
+SecretBytes read_secret_file(const std::string& path, std::size_t max_size) {
+  const Fd fd = open_for_reading(path);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) {
     throw unreadable(errno);

@@ -48,4 +48,9 @@ private:
 /// <errno text>", "maior que N bytes"); never quotes the contents.
 SecretBytes read_secret_file(const std::string& path, std::size_t max_size);
 
+/// Throws TransportError (Step::file, "não foi possível ler: <errno text>")
+/// when the file at `path` cannot be opened for reading, as
+/// read_secret_file words it; reads nothing.
+void require_readable(const std::string& path);
+
 } // namespace transport

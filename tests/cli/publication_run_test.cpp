@@ -270,7 +270,7 @@ TEST_F(PublicationRun, UnusableSenderSettingsAreAClearErrorBeforeAnySend) {
       {{server, "ZABBIX_BATCH_SIZE=0"},
        "ZABBIX_BATCH_SIZE=\"0\": esperado um número inteiro de 1 a 10000"},
       {{server, "ZABBIX_BATCH_SIZE="},
-       "ZABBIX_BATCH_SIZE=\"\": esperado um número inteiro de 1 a 10000"},
+       "ZABBIX_BATCH_SIZE=\"\": vazia"},
       {{"ZABBIX_SERVER=127.0.0.1;;127.0.0.2"},
        "endereço do servidor Zabbix \"127.0.0.1;;127.0.0.2\": nó vazio"},
       {{"ZABBIX_SERVER=127.0.0.1,127.0.0.2"},

@@ -1,7 +1,9 @@
 #include "timeseries/store_settings.h"
+#include "settings/reader.h"
 #include "support/library_words.h"
+#include "support/scratch_dir.h"
 
-#include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -11,10 +13,10 @@ using timeseries::StoreEnvironment;
 using timeseries::StoreSettingsError;
 
 TEST(StoreSettings, CombinationsThatCannotWorkAreRefusedNamingTheVariable) {
-  const std::string dir = ::testing::TempDir() + "tarvo_store_";
+  const test_support::ScratchDir scratch;
+  const std::string dir = scratch.path();
   const auto file = [&](const std::string& name, const std::string& text) {
-    std::ofstream(dir + name, std::ios::binary) << text;
-    return dir + name;
+    return scratch.file(name, text);
   };
   const std::string password = file("password", "p4ss:w0rd\n");
   const std::string token = file("token", "qt1token\r\n");
@@ -35,11 +37,11 @@ TEST(StoreSettings, CombinationsThatCannotWorkAreRefusedNamingTheVariable) {
        "QUESTDB_USER é obrigatória com QUESTDB_PASSWORD_FILE"},
       {"token and user",
        {{"QUESTDB_TOKEN_FILE", token}, {"QUESTDB_USER", "coletor"}},
-       "QUESTDB_USER não se aplica com QUESTDB_TOKEN_FILE: o token substitui "
+       "QUESTDB_USER não se aplica a QUESTDB_TOKEN_FILE: o token substitui "
        "usuário e senha"},
       {"token and password",
        {{"QUESTDB_TOKEN_FILE", token}, {"QUESTDB_PASSWORD_FILE", password}},
-       "QUESTDB_PASSWORD_FILE não se aplica com QUESTDB_TOKEN_FILE: o token "
+       "QUESTDB_PASSWORD_FILE não se aplica a QUESTDB_TOKEN_FILE: o token "
        "substitui usuário e senha"},
       {"empty user",
        {{"QUESTDB_USER", ""}, {"QUESTDB_PASSWORD_FILE", password}},
@@ -54,12 +56,19 @@ TEST(StoreSettings, CombinationsThatCannotWorkAreRefusedNamingTheVariable) {
       {"token file with a line break only",
        {{"QUESTDB_TOKEN_FILE", file("blank", "\n")}},
        "QUESTDB_TOKEN_FILE=\"" + dir + "blank\": arquivo vazio"},
-      {"password of two lines",
+      // The secret is the file's first line; what follows is the operator's.
+      {"password with notes after it",
        {{"QUESTDB_USER", "coletor"},
         {"QUESTDB_PASSWORD_FILE", file("two", "p4ss:w0rd\nmais\n")}},
+       ""},
+      {"token with CRLF",
+       {{"QUESTDB_TOKEN_FILE", file("crlf", "qt1-token\r\nnotas\r\n")}},
+       ""},
+      {"password with a control character",
+       {{"QUESTDB_USER", "coletor"},
+        {"QUESTDB_PASSWORD_FILE", file("tab", "p4ss\tw0rd\n")}},
        "QUESTDB_PASSWORD_FILE=\"" + dir
-           + "two\": o arquivo deve conter uma só linha, sem caracteres de "
-             "controle"},
+           + "tab\": a primeira linha do arquivo tem caracteres de controle"},
       {"mode in capitals",
        {{"QUESTDB_TLS_CONNECT", "HTTPS"}},
        "QUESTDB_TLS_CONNECT=\"HTTPS\": esperado unencrypted ou https"},
@@ -81,6 +90,47 @@ TEST(StoreSettings, CombinationsThatCannotWorkAreRefusedNamingTheVariable) {
       EXPECT_TRUE(c.error.starts_with(e.variable()));
       EXPECT_EQ(std::string(e.what()).find("p4ss"), std::string::npos);
     }
+  }
+}
+
+// The one reader of secret files for both hops: the first line, kept in the
+// file's own buffer, cut to the line; the rest wiped.
+TEST(SecretReader, TheFirstLineInItsOwnBuffer) {
+  const test_support::ScratchDir scratch;
+  const settings::Reader reader(
+      {}, [](const std::string&, const std::string& message) {
+        throw std::runtime_error(message);
+      });
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string secret; // empty: refused with `error`
+    std::string error = {};
+  };
+  const std::vector<Case> cases{
+      {"one line", "s3nha", "s3nha"},
+      {"LF", "s3nha\n", "s3nha"},
+      {"CRLF and notes", "s3nha\r\nlinha de notas\r\n", "s3nha"},
+      {"64 KiB", "s3nha\n" + std::string(64 * 1024 - 6, '#'), "s3nha"},
+      {"over 64 KiB", "s3nha\n" + std::string(64 * 1024 - 5, '#'), "",
+       "maior que 65536 bytes"},
+      {"empty first line", "\nnotas\n", "", "arquivo vazio"},
+      {"NUL in the line", std::string("s3\0nha", 6), "",
+       "a primeira linha do arquivo tem caracteres de controle"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = scratch.file("secret", c.bytes);
+    if (c.secret.empty()) {
+      EXPECT_THAT([&] { (void)reader.secret_line("SEGREDO", path); },
+                  ::testing::ThrowsMessage<std::runtime_error>(
+                      "SEGREDO=\"" + path + "\": " + c.error));
+      continue;
+    }
+    const transport::SecretBytes secret = reader.secret_line("SEGREDO", path);
+    EXPECT_EQ(secret.view(), c.secret);
+    EXPECT_EQ(secret.size(), c.secret.size()); // the rest was cut and wiped
+    EXPECT_EQ(secret.c_str()[secret.size()], '\0');
   }
 }
 
