@@ -25,7 +25,7 @@ constexpr Oid k_timestamp = 1114;
 constexpr Oid k_timestamptz = 1184;
 constexpr Oid k_numeric = 1700;
 
-[[noreturn]] void bad_value(std::string_view kind, std::string_view text) {
+[[noreturn]] void throw_bad_value(std::string_view kind, std::string_view text) {
   throw DbError("ler resultado do banco de dados: valor " + std::string(kind)
                 + " inválido: " + std::string(text));
 }
@@ -133,7 +133,7 @@ console::Value cell_value(const PGresult* result, int row, int column) {
     std::int64_t v = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
     if (ec != std::errc() || end != text.data() + text.size()) {
-      bad_value("inteiro", text);
+      throw_bad_value("inteiro", text);
     }
     return v;
   }
@@ -145,7 +145,7 @@ console::Value cell_value(const PGresult* result, int row, int column) {
     char* end = nullptr;
     const double v = std::strtod(text.data(), &end);
     if (end != text.data() + text.size()) {
-      bad_value("real", text);
+      throw_bad_value("real", text);
     }
     return v;
   }
@@ -153,7 +153,7 @@ console::Value cell_value(const PGresult* result, int row, int column) {
     std::string_view rest = text;
     console::Date d;
     if (!read_date(rest, d) || !rest.empty()) {
-      bad_value("data", text);
+      throw_bad_value("data", text);
     }
     return d;
   }
@@ -162,17 +162,17 @@ console::Value cell_value(const PGresult* result, int row, int column) {
     std::string_view rest = text;
     console::DateTime t;
     if (!read_date(rest, t.date) || !read_time(rest, t)) {
-      bad_value("data e hora", text);
+      throw_bad_value("data e hora", text);
     }
     if (PQftype(result, column) == k_timestamptz) {
       int offset = 0;
       if (!read_offset(rest, offset) || !rest.empty()) {
-        bad_value("data e hora", text);
+        throw_bad_value("data e hora", text);
       }
       return local_of_utc_offset(t, offset);
     }
     if (!rest.empty()) {
-      bad_value("data e hora", text);
+      throw_bad_value("data e hora", text);
     }
     return t;
   }

@@ -121,39 +121,4 @@ void set_open_titles(Collection& collection,
   collection.totals.valor_total_em_aberto = row[1];
 }
 
-console::Record discovery_form(const Client& client) {
-  console::Value contato_zbx = client.contato;
-  if (std::holds_alternative<console::Null>(contato_zbx)) {
-    contato_zbx = std::string("N/A");
-  }
-  return {
-      {"{#CLIENTE_ID}", client.id},
-      {"{#RAZAOSOCIAL}", client.razao_social},
-      {"{#CPF_CNPJ}", client.cpf_cnpj},
-      {"{#VALOR_DIVIDA}", client.valor_divida},
-      {"{#TITULOS_EM_ATRASO}", client.titulos_em_atraso},
-      {"{#CONTATO}", std::move(contato_zbx)},
-  };
-}
-
-console::Record timeseries_form(const Client& client,
-                                std::string_view tarvo_identification) {
-  return {
-      {"{#CLIENTE_ID}", client.id},
-      {"{#RAZAOSOCIAL}", client.razao_social},
-      {"{#CPF_CNPJ}", client.cpf_cnpj},
-      {"{#VALOR_DIVIDA}", client.valor_divida},
-      {"{#TITULOS_EM_ATRASO}", client.titulos_em_atraso},
-      {"{#CONTATO}", client.contato},
-      {"{#PRIMEIRO_VENCIMENTO}", client.primeiro_vencimento},
-      {"{#DIAS_ATRASO}", client.dias_atraso},
-      {"{#CIDADE}", client.cidade},
-      {"{#POP}", client.pop},
-      {"{#BAIRRO}", client.bairro},
-      {"{#DATA_CADASTRO}", client.data_cadastro},
-      {"{#DATA_CRIACAO_TITULO}", client.data_criacao_titulo},
-      {"{#TARVO_IDENTIFICATION}", std::string(tarvo_identification)},
-  };
-}
-
 } // namespace billing

@@ -18,9 +18,9 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-/// One overdue client, holding what both of its record forms show. The
-/// discovery form and the time-series form are views built on demand, so a
-/// run keeps one compact structure per client, whatever the number of clients.
+/// One overdue client, as the billing database gives it: each publication
+/// builds its own form from these fields on demand, so a run keeps one
+/// compact structure per client, whatever the number of clients.
 struct Client {
   console::Value id;           ///< integer, or null for titles without client
   console::Value razao_social; ///< text or null
@@ -74,12 +74,5 @@ std::string place_name(const console::Value& value, std::string_view fallback);
 /// saving) and turned back into local whole seconds; null stays null. A
 /// local time in a daylight-saving gap comes back shifted. Throws RecordError.
 console::Value local_date_time(const console::Value& value);
-
-/// The discovery form: six entries, contact "N/A" when there is none.
-console::Record discovery_form(const Client& client);
-
-/// The time-series form: fourteen entries, the last one tarvo_identification.
-console::Record timeseries_form(const Client& client,
-                                std::string_view tarvo_identification);
 
 } // namespace billing

@@ -1,25 +1,30 @@
 #pragma once
 
+#include "console/environment.h"
 #include "console/run_settings.h"
-#include "monitoring/sender_settings.h"
 
 #include <ostream>
-#include <string_view>
 
-namespace monitoring {
+namespace cli {
 
-/// The collection pass: reads the billing database, then prints the debug
-/// report when zabbix_host is exactly "debug", or otherwise publishes the
-/// totals, the discovery document and two values per client to the
-/// monitoring server at zabbix_server, one address or the nodes of a cluster
-/// separated by ';' (sent as `sender` asks; these settings are checked
-/// before the database is read, and ignored in debug mode), tells on
-/// standard error how many values the server refused, if any, writes one row
-/// per client to the time-series store and prints "OK". Returns when the run
-/// may end normally; any failure is an exception.
-void discovery_clientes(const console::RunSettings& settings,
-                        std::string_view zabbix_server,
-                        std::ostream& out,
-                        const SenderEnvironment& sender = {});
+/// Every variable that sets either hop up (ZABBIX_SERVER, ZABBIX_…,
+/// QUESTDB_…) that the process's environment sets: the one place a run reads
+/// its environment.
+console::Environment hop_environment();
 
-} // namespace monitoring
+/// The collection pass, the run's whole story: with zabbix_host exactly
+/// "debug", reads the billing database and prints the debug report on `out`,
+/// reading no hop setting. Otherwise reads both hops' settings from
+/// `environment` (ZABBIX_SERVER, the build's default when it is not set) and
+/// refuses unusable ones before the database is read; reads the database;
+/// publishes the totals, the discovery document and two values per client to
+/// Zabbix, telling on `err` how many values the server refused, if any;
+/// writes one row per client to the store (its failures are lines on `out`
+/// and `err`, and the pass goes on); prints "OK" on `out`. A failed Zabbix
+/// send ends the pass there, before the store, as any other exception does.
+void run_collection_pass(const console::RunSettings& settings,
+                         const console::Environment& environment,
+                         std::ostream& out,
+                         std::ostream& err);
+
+} // namespace cli

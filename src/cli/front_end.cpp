@@ -1,28 +1,18 @@
 #include "cli/front_end.h"
 
 #include "cli/arguments.h"
+#include "cli/collection_pass.h"
 #include "cli/launch.h"
 #include "cli/runtime_limiter.h"
 #include "console/deadline.h"
 #include "console/text_form.h"
 #include "console/version.h"
-#include "monitoring/collection_pass.h"
 
-#include <cstdlib>
 #include <exception>
 #include <iostream>
 
 namespace cli {
 namespace {
-
-#ifndef TARVO_DEFAULT_ZABBIX_SERVER
-#error "TARVO_DEFAULT_ZABBIX_SERVER must be set by the build"
-#endif
-
-std::string zabbix_server_address() {
-  const char* env = std::getenv("ZABBIX_SERVER");
-  return env != nullptr ? env : TARVO_DEFAULT_ZABBIX_SERVER;
-}
 
 class UsageError : public std::runtime_error {
 public:
@@ -39,10 +29,7 @@ void dispatch(const Invocation& inv, const std::string& program) {
     throw UsageError(usage_text(program));
   }
   if (mode == "discovery_clientes") {
-    monitoring::discovery_clientes(inv.settings,
-                                   zabbix_server_address(),
-                                   std::cout,
-                                   monitoring::sender_environment());
+    run_collection_pass(inv.settings, hop_environment(), std::cout, std::cerr);
   } else if (mode.find("launch_") != std::string::npos) {
     launch(mode);
   }

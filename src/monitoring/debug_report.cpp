@@ -1,14 +1,15 @@
-#include "billing/debug_report.h"
+#include "monitoring/debug_report.h"
 
 #include "console/colours.h"
 #include "console/record_listing.h"
 #include "console/text_form.h"
 #include "console/version.h"
+#include "monitoring/discovery_document.h"
 
 #include <stdexcept>
 #include <string>
 
-namespace billing {
+namespace monitoring {
 namespace {
 
 constexpr std::string_view k_clients_banner =
@@ -29,7 +30,8 @@ void append_total(std::string& out,
 
 } // namespace
 
-void print_debug_report(std::ostream& out, const Collection& collection) {
+void print_debug_report(std::ostream& out,
+                        const billing::Collection& collection) {
   std::string head = "Modo debug ativado.\n";
   head += console::GREEN;
   head += "\nVersão do script: ";
@@ -71,4 +73,4 @@ void print_debug_report(std::ostream& out, const Collection& collection) {
   }
 }
 
-} // namespace billing
+} // namespace monitoring

@@ -200,4 +200,19 @@ std::string discovery_document(std::span<const console::Record> discovery) {
   return document.finish();
 }
 
+console::Record discovery_form(const billing::Client& client) {
+  console::Value contato = client.contato;
+  if (std::holds_alternative<console::Null>(contato)) {
+    contato = std::string("N/A");
+  }
+  return {
+      {"{#CLIENTE_ID}", client.id},
+      {"{#RAZAOSOCIAL}", client.razao_social},
+      {"{#CPF_CNPJ}", client.cpf_cnpj},
+      {"{#VALOR_DIVIDA}", client.valor_divida},
+      {"{#TITULOS_EM_ATRASO}", client.titulos_em_atraso},
+      {"{#CONTATO}", std::move(contato)},
+  };
+}
+
 } // namespace monitoring

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "billing/records.h"
 #include "console/value.h"
 
 #include <span>
@@ -27,6 +28,11 @@ private:
   std::string m_text;
   bool m_first = true;
 };
+
+/// A client's discovery form, the document's entry for it: six entries
+/// ({#CLIENTE_ID}, {#RAZAOSOCIAL}, {#CPF_CNPJ}, {#VALOR_DIVIDA},
+/// {#TITULOS_EM_ATRASO}, {#CONTATO}), contact "N/A" when there is none.
+console::Record discovery_form(const billing::Client& client);
 
 /// The document of the given forms, in list order.
 std::string discovery_document(std::span<const console::Record> discovery);

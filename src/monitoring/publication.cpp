@@ -88,7 +88,7 @@ PublicationResult publish_to_zabbix(const ZabbixSender& sender,
     // Built one form at a time: the run never holds every form at once.
     DiscoveryDocument document;
     for (const auto& client : collection.clients) {
-      document.add(billing::discovery_form(client));
+      document.add(discovery_form(client));
     }
     batches.add(Owner::host, "discovery_clientes", document.finish());
     batches.flush();

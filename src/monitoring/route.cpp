@@ -89,7 +89,7 @@ Hop Route::Attempt::next() {
       return m_route.node_hop(node);
     }
   }
-  nothing_accepted();
+  throw_nothing_accepted();
 }
 
 void Route::Attempt::connected(const Hop& hop) {
@@ -108,7 +108,7 @@ void Route::Attempt::unreachable(const Hop& hop, const std::string& reason) {
   // moved): the configured servers are asked again, as at the start.
   m_route.forget(hop.server);
   if (m_fell_back) {
-    nothing_accepted();
+    throw_nothing_accepted();
   }
   back_to_list();
 }
@@ -189,7 +189,7 @@ void Route::Attempt::fail(const Hop& at, const std::string& reason) const {
   throw ZabbixError(server_text(at.server), m_label, reason);
 }
 
-void Route::Attempt::nothing_accepted() const {
+void Route::Attempt::throw_nothing_accepted() const {
   const bool redirected = std::any_of(
       m_tried.begin(), m_tried.end(), [](const Tried& t) { return t.redirect; });
   if (m_route.m_nodes.size() == 1 && m_tried.size() == 1 && !redirected) {

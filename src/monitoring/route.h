@@ -80,7 +80,7 @@ public:
     void record(const Hop& hop, std::string failure);
     void back_to_list();
     [[noreturn]] void fail(const Hop& at, const std::string& reason) const;
-    [[noreturn]] void nothing_accepted() const;
+    [[noreturn]] void throw_nothing_accepted() const;
 
     Route& m_route;
     std::string m_label;

@@ -37,7 +37,7 @@ struct Settings {
   std::size_t max_buf_size = 100 * 1024 * 1024;
 };
 
-[[noreturn]] void parse_error(const std::string& what) {
+[[noreturn]] void throw_parse_error(const std::string& what) {
   throw IngressError("Config parse error: " + what);
 }
 
@@ -52,15 +52,15 @@ std::pair<std::string, std::map<std::string, std::string>>
 split_conf(std::string_view conf) {
   const std::size_t colons = conf.find("::");
   if (conf.empty()) {
-    parse_error("empty config string");
+    throw_parse_error("empty config string");
   }
   if (colons == std::string_view::npos) {
-    parse_error("missing \"::\" after the service name");
+    throw_parse_error("missing \"::\" after the service name");
   }
   std::string service(conf.substr(0, colons));
   if (service.empty()
       || !std::all_of(service.begin(), service.end(), is_key_char)) {
-    parse_error("bad service name \"" + service + "\"");
+    throw_parse_error("bad service name \"" + service + "\"");
   }
   std::map<std::string, std::string> params;
   std::size_t at = colons + 2;
@@ -70,15 +70,15 @@ split_conf(std::string_view conf) {
       ++at;
     }
     if (at == conf.size()) {
-      parse_error("incomplete key-value pair at position "
+      throw_parse_error("incomplete key-value pair at position "
                   + std::to_string(key_start));
     }
     if (conf[at] != '=') {
-      parse_error("invalid character " + std::string(1, conf[at])
+      throw_parse_error("invalid character " + std::string(1, conf[at])
                   + " in key at position " + std::to_string(at));
     }
     if (at == key_start) {
-      parse_error("empty key at position " + std::to_string(at));
+      throw_parse_error("empty key at position " + std::to_string(at));
     }
     std::string key(conf.substr(key_start, at - key_start));
     ++at;
@@ -95,14 +95,14 @@ split_conf(std::string_view conf) {
         break;
       }
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-        parse_error("invalid control character in value at position "
+        throw_parse_error("invalid control character in value at position "
                     + std::to_string(at));
       }
       value.push_back(c);
       ++at;
     }
     if (!params.emplace(key, std::move(value)).second) {
-      parse_error("duplicate key \"" + key + "\"");
+      throw_parse_error("duplicate key \"" + key + "\"");
     }
   }
   return {std::move(service), std::move(params)};

@@ -1,11 +1,10 @@
-#include "timeseries/timeseries_sender.h"
+#include "timeseries/store_publication.h"
 
 #include "console/calendar.h"
 #include "console/text_form.h"
 #include "timeseries/ingress.h"
 #include "timeseries/table_upkeep.h"
 
-#include <array>
 #include <cmath>
 #include <ctime>
 #include <stdexcept>
@@ -16,40 +15,6 @@ namespace timeseries {
 namespace {
 
 constexpr std::string_view k_table = "tarvoClientes";
-
-struct ColumnSource {
-  std::string_view column;
-  std::string_view key;
-};
-
-// The row's columns in the table's order, each read from its record entry;
-// `timestamp`, the fifteenth, is the run's own value.
-constexpr std::array<ColumnSource, 14> k_sources = {{
-    {"idCliente", "{#CLIENTE_ID}"},
-    {"razaoSocial", "{#RAZAOSOCIAL}"},
-    {"cpfCnpj", "{#CPF_CNPJ}"},
-    {"valorDivida", "{#VALOR_DIVIDA}"},
-    {"titulosDivida", "{#TITULOS_EM_ATRASO}"},
-    {"contatoCliente", "{#CONTATO}"},
-    {"primeiroVencimento", "{#PRIMEIRO_VENCIMENTO}"},
-    {"diasAtraso", "{#DIAS_ATRASO}"},
-    {"cidade", "{#CIDADE}"},
-    {"pop", "{#POP}"},
-    {"bairro", "{#BAIRRO}"},
-    {"dataCadastro", "{#DATA_CADASTRO}"},
-    {"dataCriacaoTitulo", "{#DATA_CRIACAO_TITULO}"},
-    {"tarvoIdentification", "{#TARVO_IDENTIFICATION}"},
-}};
-
-const console::Value& record_value(const console::Record& record,
-                                   std::string_view key) {
-  for (const console::Entry& entry : record) {
-    if (entry.key == key) {
-      return entry.value;
-    }
-  }
-  throw std::out_of_range("time-series record without " + std::string(key));
-}
 
 // Each kind becomes its own field; nothing is converted but the date-time,
 // which is carried as the instant it denotes.
@@ -113,31 +78,48 @@ std::int64_t local_micros(const console::DateTime& local) {
   return static_cast<std::int64_t>(seconds) * 1'000'000 + local.microsecond;
 }
 
-void sendQuestDB(const console::RunSettings& settings,
-                 std::span<const billing::Client> clients,
-                 std::ostream& out,
-                 std::ostream& err,
-                 const StoreAccess& access) {
+console::Record store_row(const billing::Client& client,
+                          std::string_view tarvo_identification) {
+  return {
+      {"idCliente", client.id},
+      {"razaoSocial", client.razao_social},
+      {"cpfCnpj", client.cpf_cnpj},
+      {"valorDivida", client.valor_divida},
+      {"titulosDivida", client.titulos_em_atraso},
+      {"contatoCliente", client.contato},
+      {"primeiroVencimento", client.primeiro_vencimento},
+      {"diasAtraso", client.dias_atraso},
+      {"cidade", client.cidade},
+      {"pop", client.pop},
+      {"bairro", client.bairro},
+      {"dataCadastro", client.data_cadastro},
+      {"dataCriacaoTitulo", client.data_criacao_titulo},
+      {"tarvoIdentification", std::string(tarvo_identification)},
+  };
+}
+
+void publish_to_store(const console::RunSettings& settings,
+                      std::span<const billing::Client> clients,
+                      std::ostream& out,
+                      std::ostream& err,
+                      const StoreAccess& access) {
   upkeep_table(settings.quest_db_ip, out, access);
   // QuestDB reads a timestamp field in microseconds, so the run's value goes
   // as one, truncated from the nanoseconds get_timestamp forms.
   const TimestampMicros run_timestamp{get_timestamp() / 1000};
   try {
     Sender sender = Sender::from_conf(ingestion_conf(settings, access), access);
-    std::vector<Column> columns(k_sources.size() + 1);
-    for (std::size_t i = 0; i < k_sources.size(); ++i) {
-      columns[i].name = k_sources[i].column;
-    }
-    columns.back().name = "timestamp";
-    columns.back().value = run_timestamp;
+    std::vector<Column> columns;
     for (const billing::Client& client : clients) {
-      // One record's form at a time, so a large run never holds them all.
-      const console::Record record =
-          billing::timeseries_form(client, settings.zabbix_host);
-      for (std::size_t i = 0; i < k_sources.size(); ++i) {
-        columns[i].value = field_value(record_value(record, k_sources[i].key),
-                                       k_sources[i].column);
+      // One client's row at a time, so a large run never holds them all.
+      const console::Record row = store_row(client, settings.zabbix_host);
+      columns.resize(row.size() + 1);
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        columns[i].name = row[i].key;
+        columns[i].value = field_value(row[i].value, row[i].key);
       }
+      columns.back().name = "timestamp";
+      columns.back().value = run_timestamp;
       sender.row(k_table, columns, TimestampNanos::now());
     }
     sender.flush();

@@ -9,6 +9,7 @@
 #include <functional>
 #include <ostream>
 #include <span>
+#include <string_view>
 
 namespace timeseries {
 
@@ -27,6 +28,12 @@ get_timestamp(const WallClock& clock = &std::chrono::system_clock::now);
 /// in the process's time zone (daylight saving decided by the zone rules).
 std::int64_t local_micros(const console::DateTime& local);
 
+/// A client's row of tarvoClientes, keyed by column, in the table's order:
+/// the fourteen columns the client gives, the last one
+/// tarvoIdentification; `timestamp`, the fifteenth, is the run's own.
+console::Record store_row(const billing::Client& client,
+                          std::string_view tarvo_identification);
+
 /// The time-series publication of one run: table upkeep on
 /// quest_db_ip:9000 ("Error: " lines on out), then one row per client into
 /// tarvoClientes at quest_db_ip:quest_db_port, tagged with zabbix_host, and
@@ -35,10 +42,10 @@ std::int64_t local_micros(const console::DateTime& local);
 /// when the creation statement's reply is not JSON, std::invalid_argument
 /// when a record holds a value no column can carry, and
 /// console::TimeoutException.
-void sendQuestDB(const console::RunSettings& settings,
-                 std::span<const billing::Client> clients,
-                 std::ostream& out,
-                 std::ostream& err,
-                 const StoreAccess& access = {});
+void publish_to_store(const console::RunSettings& settings,
+                      std::span<const billing::Client> clients,
+                      std::ostream& out,
+                      std::ostream& err,
+                      const StoreAccess& access = {});
 
 } // namespace timeseries

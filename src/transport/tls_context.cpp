@@ -101,7 +101,7 @@ int no_passphrase(char* /*buf*/, int /*size*/, int /*rwflag*/, void* /*u*/) {
   return 0;
 }
 
-[[noreturn]] void unusable(Step file, const std::string& reason) {
+[[noreturn]] void throw_unusable(Step file, const std::string& reason) {
   throw TransportError(file, reason);
 }
 
@@ -172,10 +172,10 @@ TlsContext::TlsContext(TlsCredentials credentials)
   }
   const auto& o = m_credentials;
   if (SSL_CTX_load_verify_locations(ctx, o.ca_file.c_str(), nullptr) != 1) {
-    unusable(Step::ca_file, openssl_reason("ilegível"));
+    throw_unusable(Step::ca_file, openssl_reason("ilegível"));
   }
   if (SSL_CTX_use_certificate_chain_file(ctx, o.cert_file.c_str()) != 1) {
-    unusable(Step::cert_file, openssl_reason("ilegível"));
+    throw_unusable(Step::cert_file, openssl_reason("ilegível"));
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, o.key_file.c_str(), SSL_FILETYPE_PEM)
           != 1
@@ -184,9 +184,9 @@ TlsContext::TlsContext(TlsCredentials credentials)
         ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
     if (mismatch) {
       ERR_clear_error();
-      unusable(Step::key_pair, "a chave não corresponde ao certificado");
+      throw_unusable(Step::key_pair, "a chave não corresponde ao certificado");
     }
-    unusable(Step::key_file, openssl_reason("ilegível"));
+    throw_unusable(Step::key_file, openssl_reason("ilegível"));
   }
   if (!o.crl_file.empty()) {
     X509_STORE* store = SSL_CTX_get_cert_store(ctx);
@@ -194,7 +194,7 @@ TlsContext::TlsContext(TlsCredentials credentials)
     if (lookup == nullptr
         || X509_load_crl_file(lookup, o.crl_file.c_str(), X509_FILETYPE_PEM)
                < 1) {
-      unusable(Step::crl_file, openssl_reason("ilegível"));
+      throw_unusable(Step::crl_file, openssl_reason("ilegível"));
     }
     X509_STORE_set_flags(store,
                          X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);

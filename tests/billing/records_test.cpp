@@ -86,47 +86,6 @@ TEST_F(LocalZone, TotalsKeepTheIntegerZeroUntilAnAmountIsAdded) {
   EXPECT_EQ(c.totals.titulos_totais_em_atraso, Value(std::int64_t{3}));
 }
 
-TEST_F(LocalZone, BothFormsInTheirOrderAndKinds) {
-  Collection c;
-  add_overdue_row(c, row(std::int64_t{7}, std::int64_t{2}, Null{}, Null{}));
-  const auto discovery = discovery_form(c.clients[0]);
-  const std::vector<std::string> discovery_keys{"{#CLIENTE_ID}",
-                                                "{#RAZAOSOCIAL}",
-                                                "{#CPF_CNPJ}",
-                                                "{#VALOR_DIVIDA}",
-                                                "{#TITULOS_EM_ATRASO}",
-                                                "{#CONTATO}"};
-  ASSERT_EQ(discovery.size(), discovery_keys.size());
-  for (std::size_t i = 0; i < discovery.size(); ++i) {
-    EXPECT_EQ(discovery[i].key, discovery_keys[i]);
-  }
-  EXPECT_EQ(discovery[5].value, Value(std::string("N/A")));
-
-  const auto series = timeseries_form(c.clients[0], "pop-sul");
-  const std::vector<std::pair<std::string, Value>> expected{
-      {"{#CLIENTE_ID}", std::int64_t{7}},
-      {"{#RAZAOSOCIAL}", std::string("Nome")},
-      {"{#CPF_CNPJ}", Null{}},
-      {"{#VALOR_DIVIDA}", std::int64_t{0}},
-      {"{#TITULOS_EM_ATRASO}", std::int64_t{2}},
-      {"{#CONTATO}", Null{}},
-      {"{#PRIMEIRO_VENCIMENTO}", DateTime{{2024, 3, 5}, 0, 0, 0, 0}},
-      {"{#DIAS_ATRASO}", std::int64_t{10}},
-      {"{#CIDADE}", std::string("Sem cidade")},
-      {"{#POP}", std::string("POP1")},
-      {"{#BAIRRO}", std::string("Sem bairro")},
-      {"{#DATA_CADASTRO}", Null{}},
-      {"{#DATA_CRIACAO_TITULO}", Null{}},
-      {"{#TARVO_IDENTIFICATION}", std::string("pop-sul")},
-  };
-  ASSERT_EQ(series.size(), expected.size());
-  for (std::size_t i = 0; i < series.size(); ++i) {
-    SCOPED_TRACE(expected[i].first);
-    EXPECT_EQ(series[i].key, expected[i].first);
-    EXPECT_EQ(series[i].value, expected[i].second);
-  }
-}
-
 TEST_F(LocalZone, RowsThatCannotBecomeRecordsAreErrors) {
   Collection c;
   EXPECT_THROW(add_overdue_row(c, std::vector<Value>(12)), RecordError);

@@ -1,11 +1,11 @@
 // The billing database as a faulty peer: nothing is published when it
 // fails, and the run ends with the step and libpq's own words.
+#include "cli/collection_pass.h"
 #include "cli/runtime_limiter.h"
 #include "console/deadline.h"
 #include "faults/fault_matrix.h"
 #include "faults/fault_run.h"
 #include "faults/tcp_peers.h"
-#include "monitoring/collection_pass.h"
 #include "support/library_words.h"
 
 #include <csignal>
@@ -73,13 +73,14 @@ TEST_F(DatabaseFaults, SilentServerIsStoppedByTheRunBound) {
   s.db_ip = address;
   s.db_port = std::to_string(peer.port());
   std::ostringstream out;
+  std::ostringstream err;
   const auto start = std::chrono::steady_clock::now();
   // The real bound is 300 s; the same limiter with 500 ms.
   EXPECT_THAT(
       [&] {
         const cli::runtime_limiter guard(500ms);
-        monitoring::discovery_clientes(
-            s, faults::zabbix_server_of(trapper), out);
+        cli::run_collection_pass(
+            s, {{"ZABBIX_SERVER", faults::zabbix_server_of(trapper)}}, out, err);
       },
       ThrowsMessage<console::TimeoutException>(
           Eq(std::string(faults::k_timeout_line))));
@@ -144,12 +145,13 @@ TEST_F(DatabaseFaults, ServerStallingMidStatementIsStoppedByTheRunBound) {
   s.db_ip = address;
   s.db_port = std::to_string(relay.port());
   std::ostringstream out;
+  std::ostringstream err;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THAT(
       [&] {
         const cli::runtime_limiter guard(800ms);
-        monitoring::discovery_clientes(
-            s, faults::zabbix_server_of(trapper), out);
+        cli::run_collection_pass(
+            s, {{"ZABBIX_SERVER", faults::zabbix_server_of(trapper)}}, out, err);
       },
       ThrowsMessage<console::TimeoutException>(
           Eq(std::string(faults::k_timeout_line))));

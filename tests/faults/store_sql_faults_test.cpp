@@ -1,13 +1,13 @@
 // The store's SQL endpoint as a faulty peer: a failed request prints its
 // "Error: " line and the upkeep goes on; only a creation reply that is not
 // JSON ends the run.
+#include "cli/collection_pass.h"
 #include "cli/runtime_limiter.h"
 #include "console/deadline.h"
 #include "faults/fault_matrix.h"
 #include "faults/fault_run.h"
 #include "faults/tcp_peers.h"
 #include "support/library_words.h"
-#include "monitoring/collection_pass.h"
 #include "timeseries/table_upkeep.h"
 
 #include <gmock/gmock.h>
@@ -83,13 +83,14 @@ TEST_F(StoreSqlFaults, SilentSqlEndpointIsStoppedByTheRunBound) {
   FakeTrapper trapper;
   const auto s = settings(address, store.rows_port());
   std::ostringstream out;
+  std::ostringstream err;
   const auto start = std::chrono::steady_clock::now();
   // No time-out of its own: only the bound (300 s in a run) stops it.
   EXPECT_THAT(
       [&] {
         const cli::runtime_limiter guard(1000ms);
-        monitoring::discovery_clientes(
-            s, faults::zabbix_server_of(trapper), out);
+        cli::run_collection_pass(
+            s, {{"ZABBIX_SERVER", faults::zabbix_server_of(trapper)}}, out, err);
       },
       ThrowsMessage<console::TimeoutException>(
           Eq(std::string(faults::k_timeout_line))));

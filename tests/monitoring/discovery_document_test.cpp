@@ -44,6 +44,26 @@ TEST_F(DiscoveryDocumentTest, OneClientIsWrittenExactly) {
       R"("{#CONTATO}": "N/A"}]})");
 }
 
+TEST_F(DiscoveryDocumentTest, AClientsFormInItsOrderWithNAForNoContact) {
+  billing::Client client;
+  client.id = std::int64_t{7};
+  client.razao_social = std::string("Nome");
+  client.valor_divida = std::int64_t{0};
+  client.titulos_em_atraso = std::int64_t{2};
+  const Record form = monitoring::discovery_form(client);
+  const std::vector<std::string> keys{"{#CLIENTE_ID}",
+                                      "{#RAZAOSOCIAL}",
+                                      "{#CPF_CNPJ}",
+                                      "{#VALOR_DIVIDA}",
+                                      "{#TITULOS_EM_ATRASO}",
+                                      "{#CONTATO}"};
+  ASSERT_EQ(form.size(), keys.size());
+  for (std::size_t i = 0; i < form.size(); ++i) {
+    EXPECT_EQ(form[i].key, keys[i]);
+  }
+  EXPECT_EQ(form[5].value, Value(std::string("N/A")));
+}
+
 TEST_F(DiscoveryDocumentTest, NoClientsIsAnEmptyArray) {
   EXPECT_EQ(discovery_document({}), R"({"data": []})");
 }

@@ -3,6 +3,7 @@
 #include "monitoring/zabbix_sender.h"
 #include "monitoring/zabbix_server.h"
 #include "support/fake_trapper.h"
+#include "support/scratch_dir.h"
 #include "support/sockets.h"
 #include "transport/fd.h"
 #include "support/library_words.h"
@@ -505,21 +506,23 @@ TEST_F(SenderSettingsTest, BatchSizeFromTheEnvironment) {
     if (c.batch != 0) {
       EXPECT_EQ(monitoring::sender_options(env).batch_size, c.batch);
     } else {
+      // An empty variable gets the one rule of every setting.
+      const std::string reason =
+          *c.text == '\0' ? "vazia"
+                           : "esperado um número inteiro de 1 a 10000 "
+                             "(valores por pedido ao Zabbix)";
       EXPECT_THAT([&] { monitoring::sender_options(env); },
-                  ThrowsMessage<ZabbixError>(
-                      Eq(std::string("ZABBIX_BATCH_SIZE=\"") + c.text
-                         + "\": esperado um número inteiro de 1 a 10000 "
-                           "(valores por pedido ao Zabbix)")));
+                  ThrowsMessage<ZabbixError>(Eq(std::string("ZABBIX_BATCH_SIZE=\"")
+                                                + c.text + "\": " + reason)));
     }
   }
 }
 
 TEST_F(SenderSettingsTest, TlsSettingsMustBeCompleteAndConsistent) {
-  const std::string dir = ::testing::TempDir();
+  const test_support::ScratchDir scratch;
+  const std::string dir = scratch.path();
   const auto key_file = [&](const std::string& name, const std::string& text) {
-    const std::string path = dir + "tarvo_psk_" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    return scratch.file("tarvo_psk_" + name, text);
   };
   const std::string hex32 = "0123456789abcdefABCDEF0123456789";
   const std::string good = key_file("good", hex32 + "\r\n");
@@ -605,7 +608,11 @@ TEST_F(SenderSettingsTest, TlsSettingsMustBeCompleteAndConsistent) {
       with_key("long", std::string(514, 'b')),
       with_key("not hex", "0123456789abcdef0123456789abcdeg"),
       with_key("blank inside", "0123456789abcdef 0123456789abcdef"),
-      with_key("empty", ""),
+      {"empty",
+       {{"ZABBIX_TLS_CONNECT", "psk"},
+        {"ZABBIX_TLS_PSK_IDENTITY", "tarvo"},
+        {"ZABBIX_TLS_PSK_FILE", key_file("empty", "")}},
+       "ZABBIX_TLS_PSK_FILE=\"" + dir + "tarvo_psk_empty\": arquivo vazio"},
   };
   cases.push_back(
       {"512 digits",

@@ -1,6 +1,6 @@
 #include "support/fake_questdb.h"
 #include "timeseries/ilp_parser.h"
-#include "timeseries/timeseries_sender.h"
+#include "timeseries/store_publication.h"
 #include "support/library_words.h"
 
 #include <chrono>
@@ -23,7 +23,7 @@ using ::testing::ElementsAreArray;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 using timeseries::get_timestamp;
-using timeseries::sendQuestDB;
+using timeseries::publish_to_store;
 
 billing::Client sample_client() {
   billing::Client c;
@@ -83,7 +83,7 @@ void expect_fields(const IlpLine& line, const std::vector<Expected>& expected) {
 
 // Sao Paulo keeps UTC-3 all year since 2019, so local instants are easy to
 // state.
-class SendQuestDbTest : public ::testing::Test {
+class StorePublicationTest : public ::testing::Test {
 protected:
   void SetUp() override {
     const char* tz = std::getenv("TZ");
@@ -107,7 +107,7 @@ private:
   std::optional<std::string> m_saved_tz;
 };
 
-TEST_F(SendQuestDbTest, RowsGoToTheIngestionPortWithAllFifteenColumns) {
+TEST_F(StorePublicationTest, RowsGoToTheIngestionPortWithAllFifteenColumns) {
   FakeQuestDb sql({"127.0.2.1", 9000, {HttpReply::column_listing(15)}});
   FakeQuestDb rows({"127.0.2.1", 0, {}});
   const auto settings = settings_for("127.0.2.1", std::to_string(rows.port()));
@@ -118,7 +118,7 @@ TEST_F(SendQuestDbTest, RowsGoToTheIngestionPortWithAllFifteenColumns) {
   const std::vector<billing::Client> clients = {sample_client(), second};
 
   const auto before = std::chrono::system_clock::now();
-  sendQuestDB(settings, clients, out, err);
+  publish_to_store(settings, clients, out, err);
   const auto after = std::chrono::system_clock::now();
 
   EXPECT_EQ(out.str(), "");
@@ -180,10 +180,10 @@ TEST_F(SendQuestDbTest, RowsGoToTheIngestionPortWithAllFifteenColumns) {
   EXPECT_LE(lines[1].at / 1000, micros(after));
 }
 
-TEST_F(SendQuestDbTest, EmptyListRunsUpkeepAndPostsNothing) {
+TEST_F(StorePublicationTest, EmptyListRunsUpkeepAndPostsNothing) {
   FakeQuestDb sql({"127.0.2.2", 9000, {HttpReply::column_listing(14)}});
   FakeQuestDb rows({"127.0.2.2", 0, {}});
-  sendQuestDB(
+  publish_to_store(
       settings_for("127.0.2.2", std::to_string(rows.port())), {}, out, err);
   EXPECT_EQ(sql.requests().size(), 16U);
   EXPECT_TRUE(rows.requests().empty());
@@ -193,7 +193,7 @@ TEST_F(SendQuestDbTest, EmptyListRunsUpkeepAndPostsNothing) {
   EXPECT_EQ(err.str(), "");
 }
 
-TEST_F(SendQuestDbTest, RefusedRowsPrintOneErroLineAndReturn) {
+TEST_F(StorePublicationTest, RefusedRowsPrintOneErroLineAndReturn) {
   FakeQuestDb sql({"127.0.2.3", 9000, {HttpReply::column_listing(15)}});
   FakeQuestDb rows(
       {"127.0.2.3",
@@ -202,7 +202,7 @@ TEST_F(SendQuestDbTest, RefusedRowsPrintOneErroLineAndReturn) {
            R"({"code":"invalid","message":"cast error","line":1,"errorId":"e-1"})",
            400)}});
   const std::vector<billing::Client> clients = {sample_client()};
-  sendQuestDB(settings_for("127.0.2.3", std::to_string(rows.port())),
+  publish_to_store(settings_for("127.0.2.3", std::to_string(rows.port())),
               clients,
               out,
               err);
@@ -212,20 +212,20 @@ TEST_F(SendQuestDbTest, RefusedRowsPrintOneErroLineAndReturn) {
   EXPECT_EQ(out.str(), "");
 }
 
-TEST_F(SendQuestDbTest, BadConfigurationIsAnErroLine) {
+TEST_F(StorePublicationTest, BadConfigurationIsAnErroLine) {
   FakeQuestDb sql({"127.0.2.4", 9000, {HttpReply::column_listing(15)}});
-  sendQuestDB(settings_for("127.0.2.4", "porta"), {}, out, err);
+  publish_to_store(settings_for("127.0.2.4", "porta"), {}, out, err);
   EXPECT_THAT(err.str(), MatchesRegex("Erro: [^\n]*\"addr\"[^\n]*\n"));
 }
 
-TEST_F(SendQuestDbTest, CreationWithoutJsonReplyEndsBeforeAnyRow) {
+TEST_F(StorePublicationTest, CreationWithoutJsonReplyEndsBeforeAnyRow) {
   FakeQuestDb sql({"127.0.2.5",
                    9000,
                    {HttpReply::text(200, "oops"), HttpReply::text(200, "")}});
   FakeQuestDb rows({"127.0.2.5", 0, {}});
   const std::vector<billing::Client> clients = {sample_client()};
   EXPECT_THROW(
-      sendQuestDB(settings_for("127.0.2.5", std::to_string(rows.port())),
+      publish_to_store(settings_for("127.0.2.5", std::to_string(rows.port())),
                   clients,
                   out,
                   err),
@@ -233,15 +233,46 @@ TEST_F(SendQuestDbTest, CreationWithoutJsonReplyEndsBeforeAnyRow) {
   EXPECT_TRUE(rows.requests().empty());
 }
 
-TEST_F(SendQuestDbTest, UnreachableStoreGivesTwoErrorLinesThenOneErro) {
+TEST_F(StorePublicationTest, UnreachableStoreGivesTwoErrorLinesThenOneErro) {
   const std::vector<billing::Client> clients = {sample_client()};
-  sendQuestDB(settings_for("127.0.9.3", "9009"), clients, out, err);
+  publish_to_store(settings_for("127.0.9.3", "9009"), clients, out, err);
   EXPECT_THAT(out.str(),
               test_support::with_library_cause("Error: <cause>\nError: <cause>\n"));
   EXPECT_THAT(err.str(),
               test_support::with_library_cause(
                   "Erro: Could not flush buffer: http://127.0.9.3:9009/write: "
                   "<cause>\n"));
+}
+
+TEST(StoreRow, TheClientsFieldsInTheTablesOrderAndKinds) {
+  billing::Client c = sample_client();
+  c.cpf_cnpj = console::Null{};
+  c.valor_divida = std::int64_t{0};
+  c.contato = console::Null{};
+  c.data_cadastro = console::Null{};
+  const auto row = timeseries::store_row(c, "pop-sul");
+  const std::vector<std::pair<std::string, console::Value>> expected{
+      {"idCliente", std::int64_t{42}},
+      {"razaoSocial", std::string("Padaria \"Boa\" Ltda")},
+      {"cpfCnpj", console::Null{}},
+      {"valorDivida", std::int64_t{0}},
+      {"titulosDivida", std::int64_t{3}},
+      {"contatoCliente", console::Null{}},
+      {"primeiroVencimento", console::DateTime{{2024, 3, 5}, 10, 0, 0, 0}},
+      {"diasAtraso", std::int64_t{61}},
+      {"cidade", std::string("Sao Paulo")},
+      {"pop", std::string("Centro")},
+      {"bairro", std::string("Se")},
+      {"dataCadastro", console::Null{}},
+      {"dataCriacaoTitulo", console::DateTime{{2024, 2, 1}, 0, 0, 0, 0}},
+      {"tarvoIdentification", std::string("pop-sul")},
+  };
+  ASSERT_EQ(row.size(), expected.size());
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    SCOPED_TRACE(expected[i].first);
+    EXPECT_EQ(row[i].key, expected[i].first);
+    EXPECT_EQ(row[i].value, expected[i].second);
+  }
 }
 
 TEST(GetTimestamp, KeepsTheDoublePrecisionProduct) {
