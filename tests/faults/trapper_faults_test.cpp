@@ -382,6 +382,42 @@ TEST_F(TrapperClient, ClusterWithNoNodeToBeReachedNamesEveryNode) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
+TEST_F(TrapperClient, FailoverWrapsRoundFromTheNodeThatTookTheLastRequest) {
+  // Each request starts at the node that took the one before; when that is
+  // the last node, the search wraps round to the first, each node once.
+  const auto address = faults::fault_address(k_file, __LINE__);
+  const auto node = [&](std::uint16_t port) {
+    return address + ":" + std::to_string(port);
+  };
+  const auto dead = faults::unused_port(address);
+  FakeTrapper second;
+  FakeTrapper third;
+  second.stop_listening_after(1);
+  third.stop_listening_after(1);
+  const monitoring::ZabbixSender sender(
+      {ZabbixServer{address, dead},
+       ZabbixServer{"127.0.0.1", second.port()},
+       ZabbixServer{"127.0.0.1", third.port()}},
+      monitoring::SenderOptions{SenderTimeouts{200ms, 200ms}, 1, {}});
+  const auto send = [&](const char* key) {
+    monitoring::Request request("h");
+    request.add(key, "v");
+    sender.send(request);
+  };
+  send("k1"); // the first node refuses, the second takes it
+  send("k2"); // the second is gone, the third takes it
+  EXPECT_THAT(
+      [&] { send("k3"); },
+      ::testing::Throws<ZabbixError>(::testing::Property(
+          &ZabbixError::reason,
+          Eq("nenhum nó aceitou a conexão: 127.0.0.1:"
+             + std::to_string(third.port()) + ": conexão recusada; "
+             + node(dead) + ": conexão recusada; 127.0.0.1:"
+             + std::to_string(second.port()) + ": conexão recusada"))));
+  EXPECT_EQ(second.received().size(), 1U);
+  EXPECT_EQ(third.received().size(), 1U);
+}
+
 TEST_F(TrapperClient, ReplyCutInTheHeader) {
   FakeTrapper trapper(Script{Reply::cut(7)});
   EXPECT_THAT(

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <ostream>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct Target {
   const char* name;
   fuzz_checks::Check check;
 };
+
+// ctest lists a case with its parameter: the target's name, not its bytes.
+void PrintTo(const Target& target, std::ostream* out) {
+  *out << target.name;
+}
 
 std::vector<std::uint8_t> read_bytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
