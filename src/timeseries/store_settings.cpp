@@ -9,6 +9,12 @@
 namespace timeseries {
 namespace {
 
+// Basic authentication joins user and password with ':', and a header
+// ends at a line break: neither may be in the user name.
+bool is_control(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
+
 constexpr std::string_view k_user = "QUESTDB_USER";
 constexpr std::string_view k_password_file = "QUESTDB_PASSWORD_FILE";
 constexpr std::string_view k_token_file = "QUESTDB_TOKEN_FILE";
@@ -17,10 +23,6 @@ constexpr std::string_view k_ca_file = "QUESTDB_TLS_CA_FILE";
 
 constexpr std::array<std::string_view, 5> k_variables{
     k_user, k_password_file, k_token_file, k_connect, k_ca_file};
-
-bool is_control(char c) {
-  return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-}
 
 } // namespace
 
@@ -66,7 +68,6 @@ StoreAccess store_access(const StoreEnvironment& environment) {
     reader.require(k_user, k_password_file);
   }
   if (user) {
-    // Basic authentication joins user and password with ':'.
     if (user->find(':') != std::string::npos
         || std::any_of(user->begin(), user->end(), is_control)) {
       reader.reject(k_user,
