@@ -696,17 +696,17 @@ zs_sender_accepts() {
   "$ZBX_SENDER" -z "$ZS_LISTEN_IP" -p "${ZS_NODE_PORT[$3]}" -s "$1" -k "$2" -o 1 >/dev/null 2>&1
 }
 
-# zs_new_host_ready HOSTID HOST NODE KEY: zs_cache_barrier, and then the
-# items the host got from its template are in NODE's cache too. Measured on
-# 7.0: an item made after the host, and the template's discovery rule, are
-# taken up to a second before the template's other items. What proves it is
-# a value for the template item KEY (a number) dated ZS_OLD_CLOCK, 1 January
-# 2000: history read from the stack's start on, last values and graphs of
-# recent hours never see it.
+# zs_item_ready HOSTID HOST NODE KEY: zs_cache_barrier, and then the item KEY
+# (a number, linked from the template or discovered) is in NODE's cache too.
+# Measured on 7.0: an item made after the host is taken up to a second
+# before the items linked with the host or discovered on it; on a proxy with
+# 20,000 discovered items, many seconds before some of them. What proves it
+# is a value for KEY dated ZS_OLD_CLOCK, 1 January 2000: history read from
+# the stack's start on, last values and graphs of recent hours never see it.
 ZS_OLD_CLOCK=946684800
-zs_new_host_ready() {
+zs_item_ready() {
   zs_cache_barrier "$1" "$2" "$3"
-  zs_wait_for "the configuration cache to hold $2's template items" 30 zs_sender_accepts_old "$2" "$4" "$3"
+  zs_wait_for "the configuration cache to hold $2's item $4" 30 zs_sender_accepts_old "$2" "$4" "$3"
 }
 zs_sender_accepts_old() {
   local reply
